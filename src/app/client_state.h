@@ -1,0 +1,38 @@
+#pragma once
+
+#include "identity/client_identity.h"
+
+#include <QObject>
+#include <QString>
+
+#include <memory>
+
+namespace vorlund {
+
+// Carries the client's identity to one window. bPubKeyHex is empty until the start-up
+// coroutine has read it on the identity's executor, then set exactly once.
+class ClientState : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(QString bPubKeyHex READ bPubKeyHex NOTIFY bPubKeyHexChanged)
+
+public:
+    // Creates the identity from the default key directory. If that fails, prints
+    // "Fatal error: ClientIdentity failed: <error>" and ends the process with status 1.
+    explicit ClientState(QObject* parent = nullptr);
+    // For tests: an identity made elsewhere.
+    explicit ClientState(std::shared_ptr<ClientIdentity> identity, QObject* parent = nullptr);
+
+    QString bPubKeyHex() const { return bPubKeyHex_; }
+    std::shared_ptr<ClientIdentity> identity() const { return identity_; }
+
+signals:
+    void bPubKeyHexChanged();
+
+private:
+    void publishKey();
+
+    QString bPubKeyHex_;
+    std::shared_ptr<ClientIdentity> identity_;
+};
+
+} // namespace vorlund

@@ -1,0 +1,30 @@
+#pragma once
+
+#include "signing_key.h"
+
+#include <filesystem>
+#include <stdexcept>
+
+namespace vorlund {
+
+// A file-system failure while finding, reading or writing the key file. The message names the
+// operation, the path and the system's reason, e.g. "create directory /x/y: Not a directory".
+class KeyFileError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// $XDG_DATA_HOME/org.vorlund.client (by default ~/.local/share/org.vorlund.client).
+std::filesystem::path defaultKeyDirectory();
+
+// The key file's name inside the key directory.
+inline constexpr const char* keyFileName = "identity.key";
+
+// Creates the directory if needed, then loads identity.key or makes and publishes a new key.
+// A missing file gets a new key; a file of the wrong length is moved aside to
+// identity.key.invalid-<unix seconds> first; an unreadable one is an error and stays untouched.
+// A new key file is private (0600) from its first byte and appears complete or not at all;
+// if another process publishes one first, that key is loaded instead.
+SigningKey loadOrCreateKey(const std::filesystem::path& keyDirectory);
+
+} // namespace vorlund

@@ -1,0 +1,99 @@
+#pragma once
+
+#include "app/client_state.h"
+#include "exchange/pinch_exchange.h"
+
+#include <QObject>
+#include <QString>
+#include <QVariant>
+#include <qqmlintegration.h>
+
+namespace vorlund {
+
+// The state of one window: its ClientState and the eleven fields the window shows.
+// Every read and write happens on the GUI thread.
+class ContentView : public QObject {
+    Q_OBJECT
+    QML_ELEMENT
+    Q_PROPERTY(vorlund::ClientState* state READ state CONSTANT)
+    Q_PROPERTY(QString prompt READ prompt WRITE setPrompt NOTIFY promptChanged)
+    Q_PROPERTY(QString daemonURL READ daemonURL WRITE setDaemonURL NOTIFY daemonURLChanged)
+    Q_PROPERTY(QString response READ response NOTIFY responseChanged)
+    Q_PROPERTY(QString aPubKey READ aPubKey NOTIFY aPubKeyChanged)
+    Q_PROPERTY(QString pinchId READ pinchId NOTIFY pinchIdChanged)
+    Q_PROPERTY(qint64 latencyMs READ latencyMs NOTIFY latencyMsChanged)
+    Q_PROPERTY(QString modelVersion READ modelVersion NOTIFY modelVersionChanged)
+    // undefined while no answer has been judged, else true or false.
+    Q_PROPERTY(QVariant sigValid READ sigValid NOTIFY sigValidChanged)
+    Q_PROPERTY(bool isLoading READ isLoading NOTIFY isLoadingChanged)
+    // undefined when there is no error; a string (possibly empty) otherwise.
+    Q_PROPERTY(QVariant errorText READ errorText NOTIFY errorTextChanged)
+    // The send button's rule: a prompt that is not only white space, no exchange running,
+    // and the client's key published.
+    Q_PROPERTY(bool canSend READ canSend NOTIFY canSendChanged)
+
+public:
+    static inline const QString defaultPrompt =
+        QStringLiteral("Say hello to a new lobster joining the Tollmere. One sentence.");
+    static inline const QString defaultDaemonURL = QStringLiteral("http://127.0.0.1:7575/pinch");
+
+    explicit ContentView(QObject* parent = nullptr);
+    // For tests: a ClientState made elsewhere and exchange settings with a shorter timeout.
+    ContentView(ClientState* state, ExchangeSettings settings, QObject* parent = nullptr);
+
+    ClientState* state() const { return state_; }
+    QString prompt() const { return prompt_; }
+    void setPrompt(const QString& prompt);
+    QString daemonURL() const { return daemonURL_; }
+    void setDaemonURL(const QString& url);
+    QString response() const { return response_; }
+    QString aPubKey() const { return aPubKey_; }
+    QString pinchId() const { return pinchId_; }
+    qint64 latencyMs() const { return latencyMs_; }
+    QString modelVersion() const { return modelVersion_; }
+    QVariant sigValid() const;
+    bool isLoading() const { return isLoading_; }
+    QVariant errorText() const;
+    bool canSend() const;
+
+    // Takes the snapshot, marks the window busy at once (so a second press finds the button
+    // disabled), and starts the exchange. Returns before the exchange ends.
+    Q_INVOKABLE void send();
+
+    // The first n characters (grapheme clusters) of text, always followed by "…".
+    Q_INVOKABLE static QString shortened(const QString& text, int n);
+
+signals:
+    void promptChanged();
+    void daemonURLChanged();
+    void responseChanged();
+    void aPubKeyChanged();
+    void pinchIdChanged();
+    void latencyMsChanged();
+    void modelVersionChanged();
+    void sigValidChanged();
+    void isLoadingChanged();
+    void errorTextChanged();
+    void canSendChanged();
+    // Emitted when an exchange has written its outcome and cleared isLoading.
+    void exchangeFinished();
+
+private:
+    QCoro::Task<> runExchange(PinchSnapshot snapshot);
+    void apply(const ExchangeOutcome& outcome);
+
+    ClientState* state_;
+    ExchangeSettings settings_;
+    QString prompt_ = defaultPrompt;
+    QString daemonURL_ = defaultDaemonURL;
+    QString response_;
+    QString aPubKey_;
+    QString pinchId_;
+    qint64 latencyMs_ = 0;
+    QString modelVersion_;
+    std::optional<bool> sigValid_;
+    bool isLoading_ = false;
+    std::optional<QString> errorText_;
+};
+
+} // namespace vorlund
