@@ -35,6 +35,11 @@ ApplicationWindow {
     onClosing: if (destroyOnClose)
         destroy()
 
+    FontMetrics {
+        id: errorMetrics
+        font: Fonts.caption
+    }
+
     ContentView {
         id: view
         objectName: "contentView"
@@ -134,6 +139,7 @@ ApplicationWindow {
         }
 
         ScrollView {
+            objectName: "promptBox"
             Layout.fillWidth: true
             Layout.minimumHeight: 80
             Layout.preferredHeight: 140
@@ -205,6 +211,7 @@ ApplicationWindow {
         }
 
         ScrollView {
+            objectName: "responseBox"
             Layout.fillWidth: true
             Layout.fillHeight: true
             Layout.minimumHeight: 100
@@ -258,17 +265,28 @@ ApplicationWindow {
             }
         }
 
-        Label {
-            objectName: "errorText"
+        // A daemon's error page can be long: a few lines show, the rest scrolls, and the
+        // boxes above keep their room.
+        ScrollView {
+            id: errorLine
+            objectName: "errorLine"
             Layout.fillWidth: true
+            Layout.maximumHeight: errorMetrics.lineSpacing * 4
             visible: view.errorText !== undefined
-            // Daemon bodies end up here; show them as text, never as markup.
-            text: view.errorText === undefined ? "" : view.errorText
-            textFormat: Text.PlainText
-            color: window.invalidColor
-            font: Fonts.caption
-            wrapMode: Text.Wrap
-            Accessible.name: text
+            ScrollBar.horizontal.policy: ScrollBar.AlwaysOff
+
+            Label {
+                id: errorLabel
+                objectName: "errorText"
+                width: errorLine.availableWidth
+                // Daemon bodies end up here; show them as text, never as markup.
+                text: view.errorText === undefined ? "" : view.errorText
+                textFormat: Text.PlainText
+                color: window.invalidColor
+                font: Fonts.caption
+                wrapMode: Text.Wrap
+                Accessible.name: text
+            }
         }
     }
 }

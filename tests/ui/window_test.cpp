@@ -79,6 +79,17 @@ void collectAccessible(QAccessibleInterface* iface, QList<QPair<QAccessible::Rol
         collectAccessible(iface->child(i), out);
 }
 
+// Presses Ctrl+N (or the platform's New) in window and returns the window it opened.
+QQuickWindow* pressNew(QQuickWindow* window) {
+    const QWindowList windows = QGuiApplication::topLevelWindows();
+    const QSet<QWindow*> before(windows.cbegin(), windows.cend());
+    QTest::keySequence(window, QKeySequence::New);
+    for (QWindow* w : QGuiApplication::topLevelWindows())
+        if (!before.contains(w))
+            return qobject_cast<QQuickWindow*>(w);
+    return nullptr;
+}
+
 DaemonResponse answer(const QString& aPubKey, const QString& modelVersion, qint64 latencyMs,
                       const QString& response = QStringLiteral("Hello")) {
     DaemonResponse r;
@@ -371,6 +382,22 @@ private slots:
         QVERIFY(w.item("errorText")->property("contentWidth").toReal() > 0);
     }
 
+    void longErrorKeepsTheLayout() {
+        Window w;
+        QVERIFY(QTest::qWaitForWindowExposed(w.window));
+        const QString page = QStringLiteral("daemon 500: ") +
+                             QStringLiteral("<p>Internal Server Error</p>\n").repeated(200);
+        show(w.view, {page, std::nullopt, std::nullopt});
+        QCOMPARE(w.text("errorText"), page);
+        QQuickItem* line = w.item("errorLine");
+        // Waits for the layout to take in the new text.
+        QTRY_VERIFY(line->isVisible() && line->height() < w.item("errorText")->height() / 10);
+        QVERIFY(line->height() > 0);
+        QVERIFY(w.item("responseBox")->height() >= 100);
+        QVERIFY(w.item("promptBox")->height() >= 80);
+        QVERIFY(line->mapToScene(QPointF(0, line->height())).y() <= w.window->height() - 20);
+    }
+
     void responseBox_data() {
         QTest::addColumn<QString>("response");
         QTest::addColumn<QString>("shown");
@@ -460,13 +487,7 @@ private slots:
         QTRY_VERIFY(w.keyPublished());
         w.window->requestActivate();
         QVERIFY(QTest::qWaitForWindowActive(w.window));
-        const QSet<QWindow*> before(QGuiApplication::topLevelWindows().cbegin(),
-                                    QGuiApplication::topLevelWindows().cend());
-        QTest::keySequence(w.window, QKeySequence::New);
-        QPointer<QQuickWindow> second;
-        for (QWindow* window : QGuiApplication::topLevelWindows())
-            if (!before.contains(window))
-                second = qobject_cast<QQuickWindow*>(window);
+        QPointer<QQuickWindow> second = pressNew(w.window);
         QVERIFY(second);
         QVERIFY(second->isVisible());
         QCOMPARE(second->title(), w.window->title());
@@ -486,6 +507,12 @@ private slots:
         second->close();
         QTRY_VERIFY(!second);
         QVERIFY(w.window->isVisible());
+
+        // One left open when the program ends goes with the engine.
+        QPointer<QQuickWindow> third = pressNew(w.window);
+        QVERIFY(third);
+        w.engine.reset();
+        QVERIFY(!third);
     }
 };
 
