@@ -22,11 +22,13 @@ const QString badSignature =
     QStringLiteral("Daemon signature did not verify against its claimed public key.");
 
 // Replaces the daemon's reply with a fixed one.
-DemoDaemon::ReplyHook replyWith(int status, std::string body, bool chunked = false) {
+DemoDaemon::ReplyHook replyWith(int status, std::string body, bool chunked = false,
+                                bool cutShort = false) {
     return [=](const ReceivedPinch&, DaemonReply& reply) {
         reply.status = status;
         reply.body = body;
         reply.chunked = chunked;
+        reply.cutShort = cutShort;
     };
 }
 
@@ -188,6 +190,12 @@ void PinchExchangeTest::outcome_data() {
 
     QTest::newRow("nobody listening")
         << QStringLiteral("http://127.0.0.1:%1/pinch").arg(closedPort()) << asIs << minute << mib16
+        << std::optional(QStringLiteral("request failed: ")) << true << absent << false;
+    QTest::newRow("200 cut short")
+        << daemon << replyWith(200, std::string(20000, 'x'), true, true) << minute << mib16
+        << std::optional(QStringLiteral("request failed: ")) << true << absent << false;
+    QTest::newRow("500 cut short")
+        << daemon << replyWith(500, std::string(20000, 'x'), true, true) << minute << mib16
         << std::optional(QStringLiteral("request failed: ")) << true << absent << false;
     QTest::newRow("timeout") << daemon
                              << DemoDaemon::ReplyHook([](const ReceivedPinch&, DaemonReply& reply) {

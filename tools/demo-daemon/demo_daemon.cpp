@@ -82,9 +82,11 @@ void DemoDaemon::handle(const httplib::Request& request, httplib::Response& resp
         return;
     }
     response.set_chunked_content_provider(
-        reply.contentType,
-        [body = std::move(reply.body)](std::size_t offset, httplib::DataSink& sink) {
+        reply.contentType, [body = std::move(reply.body), cutShort = reply.cutShort](
+                               std::size_t offset, httplib::DataSink& sink) {
             constexpr std::size_t piece = 4096;
+            if (cutShort && offset > 0)
+                return false;
             if (offset < body.size())
                 sink.write(body.data() + offset, std::min(piece, body.size() - offset));
             if (offset + piece >= body.size())

@@ -17,7 +17,8 @@ struct DaemonReply {
     std::string contentType = "application/json";
     std::string body;
     std::chrono::milliseconds delay{0};
-    bool chunked = false; // sent without Content-Length, in small pieces
+    bool chunked = false;  // sent without Content-Length, in small pieces
+    bool cutShort = false; // chunked: the connection drops after the first piece
 };
 
 // Why a body is not a pinch request, in one line.
