@@ -26,7 +26,7 @@ QString durationText(std::chrono::milliseconds duration) {
 }
 
 // Why the answer did not arrive whole, or nothing. QNetworkReply reports 4xx and 5xx answers as
-// errors too; those are answers, unless something else went wrong first.
+// errors too; those are answers, unless the connection itself failed on the way.
 std::optional<QString> transportFailure(const QNetworkReply& reply, const BoundedBodyReader& reader,
                                         const ExchangeSettings& settings) {
     if (reader.tooLarge())
@@ -38,10 +38,9 @@ std::optional<QString> transportFailure(const QNetworkReply& reply, const Bounde
     // that only as "Operation canceled".
     if (error == QNetworkReply::OperationCanceledError)
         return QStringLiteral("timed out (no data for %1)").arg(durationText(settings.timeout));
-    const QVariant status = reply.attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    const bool isStatusError = status.isValid() && status.toInt() >= 400 &&
-                               error >= QNetworkReply::ProxyConnectionRefusedError;
-    if (isStatusError)
+    const bool hasStatus = reply.attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid();
+    const bool connectionFailed = error <= QNetworkReply::UnknownNetworkError;
+    if (hasStatus && !connectionFailed)
         return std::nullopt;
     return reply.errorString();
 }

@@ -16,10 +16,31 @@ using nlohmann::json;
 
 namespace {
 
-const QString invalidUrl = QStringLiteral("Invalid URL");
-const QString wrongRecipient = QStringLiteral("Response was for a different recipient — refusing.");
-const QString badSignature =
-    QStringLiteral("Daemon signature did not verify against its claimed public key.");
+// What an exchange should end with.
+struct Expected {
+    std::optional<QString> errorText;
+    bool errorIsPrefix = false; // the rest is the platform's description
+    std::optional<bool> sigValid;
+    bool answerShown = false;
+};
+
+Expected fails(QString errorText) {
+    return {errorText, false, std::nullopt, false};
+}
+Expected failsWith(QString prefix) {
+    return {prefix, true, std::nullopt, false};
+}
+Expected refused() {
+    return {QStringLiteral("Response was for a different recipient — refusing."), false, false,
+            false};
+}
+Expected shown(bool sigValid) {
+    std::optional<QString> errorText;
+    if (!sigValid)
+        errorText =
+            QStringLiteral("Daemon signature did not verify against its claimed public key.");
+    return {errorText, false, sigValid, true};
+}
 
 // Replaces the daemon's reply with a fixed one.
 DemoDaemon::ReplyHook replyWith(int status, std::string body, bool chunked = false,
@@ -68,6 +89,9 @@ int closedPort() {
 
 } // namespace
 
+Q_DECLARE_METATYPE(Expected)
+Q_DECLARE_METATYPE(vorlund::ExchangeSettings)
+
 class PinchExchangeTest : public QObject {
     Q_OBJECT
 
@@ -97,146 +121,105 @@ private:
 void PinchExchangeTest::outcome_data() {
     QTest::addColumn<QString>("url"); // "daemon" for the fixture's daemon
     QTest::addColumn<DemoDaemon::ReplyHook>("hook");
-    QTest::addColumn<int>("timeoutMs");
-    QTest::addColumn<qint64>("maxBodyBytes");
-    QTest::addColumn<std::optional<QString>>("errorText");
-    QTest::addColumn<bool>("errorIsPrefix"); // the rest is a platform's description
-    QTest::addColumn<std::optional<bool>>("sigValid");
-    QTest::addColumn<bool>("answerShown");
+    QTest::addColumn<ExchangeSettings>("settings");
+    QTest::addColumn<Expected>("expected");
 
-    const DemoDaemon::ReplyHook asIs;
     const QString daemon = QStringLiteral("daemon");
-    const int minute = 60'000;
-    const qint64 mib16 = 16 * 1024 * 1024;
-    const std::optional<bool> absent;
+    const DemoDaemon::ReplyHook asIs;
+    const ExchangeSettings usual;
+    const ExchangeSettings small{.maxBodyBytes = 1000};
+    const Expected invalidUrl = fails("Invalid URL");
     const std::string valid = answerToClient();
     const std::string big(3 * 1024 * 1024, 'b'); // more than the reply's read buffer
-
-    QTest::newRow("empty url") << QString() << asIs << minute << mib16 << std::optional(invalidUrl)
-                               << false << absent << false;
-    QTest::newRow("not a url") << QStringLiteral("not a url") << asIs << minute << mib16
-                               << std::optional(invalidUrl) << false << absent << false;
-    QTest::newRow("ftp") << QStringLiteral("ftp://x") << asIs << minute << mib16
-                         << std::optional(invalidUrl) << false << absent << false;
-    QTest::newRow("no host") << QStringLiteral("http://") << asIs << minute << mib16
-                             << std::optional(invalidUrl) << false << absent << false;
-    QTest::newRow("space in url") << QStringLiteral("http://127.0.0.1/a b") << asIs << minute
-                                  << mib16 << std::optional(invalidUrl) << false << absent << false;
-
-    QTest::newRow("201 with a valid answer")
-        << daemon << replyWith(201, valid) << minute << mib16
-        << std::optional(QString::fromStdString("daemon 201: " + valid)) << false << absent
-        << false;
-    QTest::newRow("500 not utf-8")
-        << daemon << replyWith(500, "\xff\xfe ok \xc3") << minute << mib16
-        << std::optional(QStringLiteral("daemon 500: (no body)")) << false << absent << false;
-    QTest::newRow("404 empty") << daemon << replyWith(404, "") << minute << mib16
-                               << std::optional(QStringLiteral("daemon 404: ")) << false << absent
-                               << false;
-    QTest::newRow("401 from the daemon")
-        << daemon << replyWith(401, "signature does not verify") << minute << mib16
-        << std::optional(QStringLiteral("daemon 401: signature does not verify")) << false << absent
-        << false;
-    QTest::newRow("502 keeps the whole body")
-        << daemon << replyWith(502, "line one\nline two \"quoted\" é") << minute << mib16
-        << std::optional(QStringLiteral("daemon 502: line one\nline two \"quoted\" é")) << false
-        << absent << false;
-    QTest::newRow("big 201 body arrives whole")
-        << daemon << replyWith(201, big) << minute << mib16
-        << std::optional(QString::fromStdString("daemon 201: " + big)) << false << absent << false;
-    QTest::newRow("big chunked 201 body arrives whole")
-        << daemon << replyWith(201, big, true) << minute << mib16
-        << std::optional(QString::fromStdString("daemon 201: " + big)) << false << absent << false;
-
     json missingKey = json::parse(valid);
     missingKey.erase("aSig");
-    QTest::newRow("missing key") << daemon << replyWith(200, missingKey.dump()) << minute << mib16
-                                 << std::optional("request failed: " +
-                                                  decodingMessage(missingKey.dump()))
-                                 << false << absent << false;
-    QTest::newRow("not json") << daemon << replyWith(200, "<html>") << minute << mib16
-                              << std::optional("request failed: " + decodingMessage("<html>"))
-                              << false << absent << false;
-    QTest::newRow("malformed hex")
-        << daemon << editAnswer([](json& a) { a["aSig"] = "zz"; }) << minute << mib16
-        << std::optional(QStringLiteral("request failed: malformedHex")) << false << absent
-        << false;
+
+    QTest::newRow("empty url") << QString() << asIs << usual << invalidUrl;
+    QTest::newRow("not a url") << "not a url" << asIs << usual << invalidUrl;
+    QTest::newRow("ftp") << "ftp://x" << asIs << usual << invalidUrl;
+    QTest::newRow("no host") << "http://" << asIs << usual << invalidUrl;
+    QTest::newRow("space in url") << "http://127.0.0.1/a b" << asIs << usual << invalidUrl;
+
+    QTest::newRow("201 with a valid answer")
+        << daemon << replyWith(201, valid) << usual
+        << fails(QString::fromStdString("daemon 201: " + valid));
+    QTest::newRow("500 not utf-8")
+        << daemon << replyWith(500, "\xff\xfe ok \xc3") << usual << fails("daemon 500: (no body)");
+    QTest::newRow("404 empty") << daemon << replyWith(404, "") << usual << fails("daemon 404: ");
+    QTest::newRow("502 keeps the whole body")
+        << daemon << replyWith(502, "line one\nline two \"quoted\" é") << usual
+        << fails("daemon 502: line one\nline two \"quoted\" é");
+    QTest::newRow("big 201 body arrives whole")
+        << daemon << replyWith(201, big) << usual
+        << fails(QString::fromStdString("daemon 201: " + big));
+    QTest::newRow("big chunked 201 body arrives whole")
+        << daemon << replyWith(201, big, true) << usual
+        << fails(QString::fromStdString("daemon 201: " + big));
+
+    QTest::newRow("missing key") << daemon << replyWith(200, missingKey.dump()) << usual
+                                 << fails("request failed: " + decodingMessage(missingKey.dump()));
+    QTest::newRow("not json") << daemon << replyWith(200, "<html>") << usual
+                              << fails("request failed: " + decodingMessage("<html>"));
+    QTest::newRow("malformed hex") << daemon << editAnswer([](json& a) { a["aSig"] = "zz"; })
+                                   << usual << fails("request failed: malformedHex");
     QTest::newRow("short daemon key")
-        << daemon << editAnswer([](json& a) { a["aPubKey"] = "abcd"; }) << minute << mib16
-        << std::optional(QStringLiteral("request failed: badPublicKey")) << true << absent << false;
-    QTest::newRow("wrong recipient")
-        << daemon
-        << answerSignedElsewhere([](PinchRequest& r) { r.bPubKey = std::string(64, 'a'); })
-        << minute << mib16 << std::optional(wrongRecipient) << false << std::optional(false)
-        << false;
+        << daemon << editAnswer([](json& a) { a["aPubKey"] = "abcd"; }) << usual
+        << failsWith("request failed: badPublicKey");
+    QTest::newRow("wrong recipient") << daemon << answerSignedElsewhere([](PinchRequest& r) {
+        r.bPubKey = std::string(64, 'a');
+    }) << usual << refused();
     QTest::newRow("wrong recipient and bad hex") << daemon << editAnswer([](json& a) {
         a["bPubKey"] = std::string(64, 'b');
         a["aSig"] = "not hex";
-    }) << minute << mib16 << std::optional(wrongRecipient)
-                                                 << false << std::optional(false) << false;
+    }) << usual << refused();
     QTest::newRow("invalid signature")
-        << daemon << editAnswer([](json& a) { a["response"] = "changed after signing"; }) << minute
-        << mib16 << std::optional(badSignature) << false << std::optional(false) << true;
-    QTest::newRow("valid") << daemon << asIs << minute << mib16 << std::optional<QString>() << false
-                           << std::optional(true) << true;
+        << daemon << editAnswer([](json& a) { a["response"] = "changed after signing"; }) << usual
+        << shown(false);
+    QTest::newRow("valid") << daemon << asIs << usual << shown(true);
     QTest::newRow("valid, daemon states another pinchId")
         << daemon << answerSignedElsewhere([](PinchRequest& r) {
                r.pinchId = "0190f5e2-0000-7000-8000-000000000000";
            })
-        << minute << mib16 << std::optional<QString>() << false << std::optional(true) << true;
+        << usual << shown(true);
     QTest::newRow("valid, extra key")
-        << daemon << editAnswer([](json& a) { a["extra"] = "ignored"; }) << minute << mib16
-        << std::optional<QString>() << false << std::optional(true) << true;
+        << daemon << editAnswer([](json& a) { a["extra"] = "ignored"; }) << usual << shown(true);
 
     QTest::newRow("nobody listening")
-        << QStringLiteral("http://127.0.0.1:%1/pinch").arg(closedPort()) << asIs << minute << mib16
-        << std::optional(QStringLiteral("request failed: ")) << true << absent << false;
-    QTest::newRow("200 cut short")
-        << daemon << replyWith(200, std::string(20000, 'x'), true, true) << minute << mib16
-        << std::optional(QStringLiteral("request failed: ")) << true << absent << false;
-    QTest::newRow("500 cut short")
-        << daemon << replyWith(500, std::string(20000, 'x'), true, true) << minute << mib16
-        << std::optional(QStringLiteral("request failed: ")) << true << absent << false;
+        << QStringLiteral("http://127.0.0.1:%1/pinch").arg(closedPort()) << asIs << usual
+        << failsWith("request failed: ");
+    QTest::newRow("200 cut short") << daemon << replyWith(200, std::string(20000, 'x'), true, true)
+                                   << usual << failsWith("request failed: ");
+    QTest::newRow("500 cut short") << daemon << replyWith(500, std::string(20000, 'x'), true, true)
+                                   << usual << failsWith("request failed: ");
     QTest::newRow("timeout") << daemon
                              << DemoDaemon::ReplyHook([](const ReceivedPinch&, DaemonReply& reply) {
                                     reply.delay = std::chrono::seconds(5);
                                 })
-                             << 300 << mib16
-                             << std::optional(QStringLiteral(
-                                    "request failed: timed out (no data for 300 ms)"))
-                             << false << absent << false;
+                             << ExchangeSettings{.timeout = std::chrono::milliseconds(300)}
+                             << fails("request failed: timed out (no data for 300 ms)");
 
-    const QString tooLarge = QStringLiteral("request failed: the answer is larger than 1000 bytes");
+    const Expected tooLarge = fails("request failed: the answer is larger than 1000 bytes");
     QTest::newRow("too large by length")
-        << daemon << replyWith(200, std::string(1001, 'x')) << minute << qint64(1000)
-        << std::optional(tooLarge) << false << absent << false;
+        << daemon << replyWith(200, std::string(1001, 'x')) << small << tooLarge;
     QTest::newRow("too large as it arrives")
-        << daemon << replyWith(200, std::string(9000, 'x'), true) << minute << qint64(1000)
-        << std::optional(tooLarge) << false << absent << false;
+        << daemon << replyWith(200, std::string(9000, 'x'), true) << small << tooLarge;
     QTest::newRow("too large error page")
-        << daemon << replyWith(500, std::string(1001, 'x')) << minute << qint64(1000)
-        << std::optional(tooLarge) << false << absent << false;
-    QTest::newRow("exactly at the bound")
-        << daemon << replyWith(503, std::string(1000, 'x')) << minute << qint64(1000)
-        << std::optional("daemon 503: " + QString(1000, 'x')) << false << absent << false;
+        << daemon << replyWith(500, std::string(1001, 'x')) << small << tooLarge;
+    QTest::newRow("exactly at the bound") << daemon << replyWith(503, std::string(1000, 'x'))
+                                          << small << fails("daemon 503: " + QString(1000, 'x'));
     QTest::newRow("exactly at the bound, chunked")
-        << daemon << replyWith(503, std::string(1000, 'x'), true) << minute << qint64(1000)
-        << std::optional("daemon 503: " + QString(1000, 'x')) << false << absent << false;
+        << daemon << replyWith(503, std::string(1000, 'x'), true) << small
+        << fails("daemon 503: " + QString(1000, 'x'));
     QTest::newRow("16 MiB bound named")
-        << daemon << replyWith(200, std::string(mib16 + 1, 'x')) << minute << mib16
-        << std::optional(QStringLiteral("request failed: the answer is larger than 16 MiB"))
-        << false << absent << false;
+        << daemon << replyWith(200, std::string(usual.maxBodyBytes + 1, 'x')) << usual
+        << fails("request failed: the answer is larger than 16 MiB");
 }
 
 void PinchExchangeTest::outcome() {
     QFETCH(QString, url);
     QFETCH(DemoDaemon::ReplyHook, hook);
-    QFETCH(int, timeoutMs);
-    QFETCH(qint64, maxBodyBytes);
-    QFETCH(std::optional<QString>, errorText);
-    QFETCH(bool, errorIsPrefix);
-    QFETCH(std::optional<bool>, sigValid);
-    QFETCH(bool, answerShown);
+    QFETCH(ExchangeSettings, settings);
+    QFETCH(Expected, expected);
 
     fixture_.setHook(hook);
     const int receivedBefore = fixture_.daemon().receivedCount();
@@ -244,21 +227,20 @@ void PinchExchangeTest::outcome() {
         takeSnapshot(QStringLiteral("hello"), url == "daemon" ? fixture_.daemonUrl() : url,
                      fixture_.state(), std::chrono::system_clock::now());
 
-    const auto outcome = ExchangeFixture::run(
-        snapshot, {.timeout = std::chrono::milliseconds(timeoutMs), .maxBodyBytes = maxBodyBytes});
+    const auto outcome = ExchangeFixture::run(snapshot, settings);
     QVERIFY(outcome);
 
-    const QString absentText = QStringLiteral("(absent)");
-    const QString shownError = outcome->errorText.value_or(absentText);
-    if (errorIsPrefix) {
-        QVERIFY2(shownError.startsWith(*errorText), qPrintable(shownError));
-        QVERIFY2(shownError.size() > errorText->size(), "the description is missing");
+    const QString absent = QStringLiteral("(absent)");
+    const QString errorText = outcome->errorText.value_or(absent);
+    if (expected.errorIsPrefix) {
+        QVERIFY2(errorText.startsWith(*expected.errorText), qPrintable(errorText));
+        QVERIFY2(errorText.size() > expected.errorText->size(), "the description is missing");
     } else {
-        QCOMPARE(shownError, errorText.value_or(absentText));
+        QCOMPARE(errorText, expected.errorText.value_or(absent));
     }
-    QCOMPARE(outcome->sigValid, sigValid);
-    QCOMPARE(outcome->shown.has_value(), answerShown);
-    if (answerShown)
+    QCOMPARE(outcome->sigValid, expected.sigValid);
+    QCOMPARE(outcome->shown.has_value(), expected.answerShown);
+    if (expected.answerShown)
         QCOMPARE(*outcome->shown, decodeDaemonResponse(fixture_.lastReplyBody()));
     if (url != "daemon")
         QCOMPARE(fixture_.daemon().receivedCount(), receivedBefore);
