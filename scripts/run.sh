@@ -8,7 +8,7 @@ build=${VORLUND_BUILD_DIR:-$root/build}
 # Start the demo daemon on the window's default address unless a daemon already listens there;
 # stop only the one started here when the window closes.
 if ! (exec 3<>/dev/tcp/127.0.0.1/7575) 2>/dev/null; then
-    "$build/tools/demo-daemon/vorlund-demo-daemon" &
+    "$build/tools/demo-daemon/vorlund-demo-daemon" --port 7575 &
     daemon=$!
     trap 'kill "$daemon" 2>/dev/null || true' EXIT
 fi

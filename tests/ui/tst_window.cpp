@@ -1,3 +1,4 @@
+#include "demo_daemon.h"
 #include "ui/content_view.h"
 
 #include <QAccessible>
@@ -81,6 +82,9 @@ void collectAccessible(QAccessibleInterface* iface, QList<QPair<QAccessible::Rol
 
 // Presses Ctrl+N (or the platform's New) in window and returns the window it opened.
 QQuickWindow* pressNew(QQuickWindow* window) {
+    window->requestActivate();
+    if (!QTest::qWaitForWindowActive(window))
+        return nullptr;
     const QWindowList windows = QGuiApplication::topLevelWindows();
     const QSet<QWindow*> before(windows.cbegin(), windows.cend());
     QTest::keySequence(window, QKeySequence::New);
@@ -284,6 +288,55 @@ private slots:
         QVERIFY(!w.visible("busyIndicator"));
     }
 
+    // A double click, or a shortcut pressed twice before the first answer, sends one pinch.
+    void onePressOnePinch_data() {
+        QTest::addColumn<QString>("press");
+        QTest::newRow("double click") << QStringLiteral("double click");
+        QTest::newRow("two clicks") << QStringLiteral("two clicks");
+        QTest::newRow("Ctrl+Return twice") << QStringLiteral("Ctrl+Return twice");
+    }
+
+    void onePressOnePinch() {
+        QFETCH(QString, press);
+        DemoDaemon daemon(SigningKey::generate());
+        const int port = daemon.start(0);
+        Window w;
+        QTRY_VERIFY(w.keyPublished());
+        w.view->setDaemonURL(QStringLiteral("http://127.0.0.1:%1/pinch").arg(port));
+        w.window->requestActivate();
+        QVERIFY(QTest::qWaitForWindowActive(w.window));
+        QSignalSpy finished(w.view, &ContentView::exchangeFinished);
+
+        const QPoint button = w.item("sendButton")->mapToScene(QPointF(10, 10)).toPoint();
+        if (press == "double click") {
+            QTest::mouseDClick(w.window, Qt::LeftButton, {}, button);
+        } else if (press == "two clicks") {
+            QTest::mouseClick(w.window, Qt::LeftButton, {}, button);
+            QTest::mouseClick(w.window, Qt::LeftButton, {}, button);
+        } else {
+            QTest::keyClick(w.window, Qt::Key_Return, Qt::ControlModifier);
+            QTest::keyClick(w.window, Qt::Key_Return, Qt::ControlModifier);
+        }
+        QTRY_COMPARE(finished.count(), 1);
+        QTest::qWait(300); // room for a second exchange, were one under way
+        QCOMPARE(daemon.receivedCount(), 1);
+        QCOMPARE(finished.count(), 1);
+
+        // The one answer is shown as signed.
+        const std::optional<ReceivedPinch> received = daemon.lastReceived();
+        QVERIFY(received && received->request);
+        QCOMPARE(received->request->prompt, ContentView::defaultPrompt.toStdString());
+        QCOMPARE(w.view->sigValid(), QVariant(true));
+        QCOMPARE(w.text("badgeText"),
+                 "signed by " + QString::fromStdString(daemon.publicKeyHex()).left(8) + ellipsis);
+        QCOMPARE(w.view->pinchId(), QString::fromStdString(received->request->pinchId));
+        QVERIFY(!w.view->response().isEmpty());
+        QCOMPARE(w.text("responseText"), w.view->response());
+        QVERIFY(w.visible("resultRow"));
+        QVERIFY(!w.visible("errorText"));
+        daemon.stop();
+    }
+
     void badge_data() {
         QTest::addColumn<QVariant>("sigValid");
         QTest::addColumn<QString>("aPubKey");
@@ -485,8 +538,6 @@ private slots:
     void newWindowHasItsOwnState() {
         Window w;
         QTRY_VERIFY(w.keyPublished());
-        w.window->requestActivate();
-        QVERIFY(QTest::qWaitForWindowActive(w.window));
         QPointer<QQuickWindow> second = pressNew(w.window);
         QVERIFY(second);
         QVERIFY(second->isVisible());
@@ -519,4 +570,4 @@ private slots:
 } // namespace vorlund
 
 QTEST_MAIN(vorlund::WindowTest)
-#include "window_test.moc"
+#include "tst_window.moc"
