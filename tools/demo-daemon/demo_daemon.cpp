@@ -1,0 +1,103 @@
+#include "demo_daemon.h"
+
+#include "protocol/hex.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+namespace vorlund {
+
+DemoDaemon::DemoDaemon(SigningKey key, ReplyHook hook)
+    : key_(std::move(key)), publicKeyHex_(hex(key_.publicKey())), hook_(std::move(hook)) {
+    // stop() waits for idle keep-alive connections to time out; keep that short.
+    server_.set_keep_alive_timeout(1);
+    server_.Post("/pinch", [this](const httplib::Request& request, httplib::Response& response) {
+        handle(request, response);
+    });
+}
+
+DemoDaemon::~DemoDaemon() {
+    stop();
+}
+
+int DemoDaemon::start(int port) {
+    const bool bound = port == 0 ? (port = server_.bind_to_any_port("127.0.0.1")) > 0
+                                 : server_.bind_to_port("127.0.0.1", port);
+    if (!bound)
+        throw std::runtime_error("cannot listen on 127.0.0.1:" + std::to_string(port));
+    thread_ = std::thread([this] {
+        server_.listen_after_bind();
+        listenEnded_ = true;
+    });
+    // A stop() that came before the server runs would not reach it.
+    while (!server_.is_running() && !listenEnded_)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return port;
+}
+
+void DemoDaemon::stop() {
+    {
+        const std::lock_guard lock(mutex_);
+        stopped_ = true;
+    }
+    stopping_.notify_all();
+    server_.stop();
+    if (thread_.joinable())
+        thread_.join();
+}
+
+std::optional<ReceivedPinch> DemoDaemon::lastReceived() const {
+    const std::lock_guard lock(mutex_);
+    return lastReceived_;
+}
+
+int DemoDaemon::receivedCount() const {
+    const std::lock_guard lock(mutex_);
+    return receivedCount_;
+}
+
+void DemoDaemon::handle(const httplib::Request& request, httplib::Response& response) {
+    const auto receivedAt = std::chrono::steady_clock::now();
+    ReceivedPinch received{.body = request.body,
+                           .contentType = request.get_header_value("Content-Type"),
+                           .request = std::nullopt};
+    DaemonReply reply;
+    try {
+        received.request = parsePinchRequest(request.body);
+        reply = answerPinch(*received.request, key_, receivedAt);
+    } catch (const MalformedPinch& fault) {
+        reply = {.status = 400, .contentType = "text/plain", .body = fault.what()};
+    }
+    {
+        const std::lock_guard lock(mutex_);
+        lastReceived_ = received;
+        ++receivedCount_;
+    }
+    if (hook_)
+        hook_(received, reply);
+    waitOrStop(reply.delay);
+    response.status = reply.status;
+    if (!reply.chunked) {
+        response.set_content(reply.body, reply.contentType);
+        return;
+    }
+    response.set_chunked_content_provider(
+        reply.contentType, [body = std::move(reply.body), cutShort = reply.cutShort](
+                               std::size_t offset, httplib::DataSink& sink) {
+            constexpr std::size_t piece = 4096;
+            if (cutShort && offset > 0)
+                return false;
+            if (offset < body.size())
+                sink.write(body.data() + offset, std::min(piece, body.size() - offset));
+            if (offset + piece >= body.size())
+                sink.done();
+            return true;
+        });
+}
+
+void DemoDaemon::waitOrStop(std::chrono::milliseconds delay) {
+    std::unique_lock lock(mutex_);
+    stopping_.wait_for(lock, delay, [this] { return stopped_; });
+}
+
+} // namespace vorlund

@@ -1,0 +1,65 @@
+#pragma once
+
+#include "pinch_answer.h"
+
+#include <httplib.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+namespace vorlund {
+
+// A POST to /pinch as the daemon saw it.
+struct ReceivedPinch {
+    std::string body;
+    std::string contentType;
+    std::optional<PinchRequest> request; // present when the body is a well-formed request
+};
+
+// A small daemon that speaks the pinch protocol on 127.0.0.1, for development and tests.
+class DemoDaemon {
+public:
+    // Sees each request and the reply the daemon chose, and may rewrite or delay that reply.
+    // Runs on a server thread.
+    using ReplyHook = std::function<void(const ReceivedPinch&, DaemonReply&)>;
+
+    explicit DemoDaemon(SigningKey key, ReplyHook hook = {});
+    ~DemoDaemon();
+
+    DemoDaemon(const DemoDaemon&) = delete;
+    DemoDaemon& operator=(const DemoDaemon&) = delete;
+
+    // Binds 127.0.0.1:port (0 for any free port) and serves on a background thread until
+    // stop(). Returns the bound port; throws std::runtime_error if the port cannot be bound.
+    int start(int port);
+    // Ends serving and waits for the server thread; delayed replies are cut short.
+    void stop();
+
+    const std::string& publicKeyHex() const { return publicKeyHex_; }
+    std::optional<ReceivedPinch> lastReceived() const;
+    int receivedCount() const;
+
+private:
+    void handle(const httplib::Request& request, httplib::Response& response);
+    void waitOrStop(std::chrono::milliseconds delay);
+
+    const SigningKey key_;
+    const std::string publicKeyHex_;
+    const ReplyHook hook_;
+    httplib::Server server_;
+    std::thread thread_;
+    std::atomic<bool> listenEnded_ = false;
+
+    mutable std::mutex mutex_;
+    std::condition_variable stopping_;
+    bool stopped_ = false;
+    std::optional<ReceivedPinch> lastReceived_;
+    int receivedCount_ = 0;
+};
+
+} // namespace vorlund

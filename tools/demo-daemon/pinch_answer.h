@@ -1,0 +1,45 @@
+#pragma once
+
+#include "identity/signing_key.h"
+#include "protocol/records.h"
+
+#include <chrono>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace vorlund {
+
+// One HTTP answer of the demo daemon.
+struct DaemonReply {
+    int status = 200;
+    std::string contentType = "application/json";
+    std::string body;
+    std::chrono::milliseconds delay{0};
+    bool chunked = false;  // sent without Content-Length, in small pieces
+    bool cutShort = false; // chunked: the connection drops after the first piece
+};
+
+// Why a body is not a pinch request, in one line.
+class MalformedPinch : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Strict: a JSON object with the six keys, strings as strings, costCap and requestedAt signed
+// 64-bit integers, bPubKey 64 and bSig 128 hex digits. Unknown keys are ignored.
+PinchRequest parsePinchRequest(std::string_view body);
+
+// 401 when bSig does not verify over the canonical signing payload rebuilt from the request's
+// values; otherwise 200 with an answer signed by key and addressed to the request's bPubKey.
+DaemonReply answerPinch(const PinchRequest& request, const SigningKey& key,
+                        std::chrono::steady_clock::time_point receivedAt);
+
+// The demo's deterministic answer to request, signed by key.
+DaemonResponse signedAnswer(const PinchRequest& request, const SigningKey& key,
+                            std::int64_t latencyMs, std::int64_t timestampMs);
+
+std::string encodeDaemonResponse(const DaemonResponse& response);
+
+} // namespace vorlund
