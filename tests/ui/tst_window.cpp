@@ -480,12 +480,15 @@ private slots:
         if (focus == "promptEditor") // the caret at the end, where a line break would go
             focused->setProperty("cursorPosition", prompt.size());
 
+        // A send leaves its pinch id behind; the refused connection may end the exchange
+        // before the key is even released.
         QTest::keyClick(w.window, Qt::Key(key), Qt::KeyboardModifiers(modifiers));
-        QCOMPARE(w.view->isLoading(), sends);
         QCOMPARE(!w.view->pinchId().isEmpty(), sends);
         QCOMPARE(w.view->prompt(), promptAfter);
-        if (!sends)
+        if (!sends) {
+            QCOMPARE(finished.count(), 0);
             return;
+        }
         // The button was disabled meanwhile; focus comes back to where the user left it.
         QTRY_COMPARE(finished.count(), 1);
         QCOMPARE(w.window->activeFocusItem(), focused);
