@@ -223,21 +223,13 @@ private slots:
         QVERIFY(!v.isLoading());
         QVERIFY(!v.errorText().isValid());
 
-        // The key is read on the identity's executor, so it cannot be there yet.
+        // The key is read on the identity's executor, so it cannot be there yet. (What the
+        // window shows meanwhile is checked with its accessible tree.)
         QVERIFY(!w.keyPublished());
-        QCOMPARE(w.text("identityLabel"), QStringLiteral("you signed as: "));
-        QCOMPARE(w.text("identityKey"), ellipsis);
-        QCOMPARE(w.text("sendButton"), QStringLiteral("Send"));
         QVERIFY(!w.item("sendButton")->isEnabled());
-        QCOMPARE(w.text("promptEditor"), v.prompt());
-        QCOMPARE(w.text("daemonUrlField"), v.daemonURL());
-        QCOMPARE(w.text("responseText"), QStringLiteral("—"));
         // Focus starts where the user writes.
         QVERIFY(w.activate());
         QCOMPARE(w.window->activeFocusItem(), w.item("promptEditor"));
-        for (const char* hidden :
-             {"signatureBadge", "pinchIdText", "busyIndicator", "resultRow", "errorText"})
-            QVERIFY2(!w.visible(hidden), hidden);
 
         QTRY_VERIFY(w.keyPublished());
         const QString key = v.state()->bPubKeyHex();
