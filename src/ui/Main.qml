@@ -98,7 +98,9 @@ ApplicationWindow {
             SignatureBadge {
                 objectName: "signatureBadge"
                 visible: view.sigValid !== undefined
-                valid: view.sigValid === true
+                // Unchanged while hidden (sigValid is cleared at every send), so hiding the
+                // badge does not load and tint its other icon and lay out its other caption.
+                valid: view.sigValid !== false
                 daemonKey: view.aPubKey
                 shortKey: view.shortened(view.aPubKey, 8)
                 validColor: window.validColor

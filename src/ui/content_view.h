@@ -87,7 +87,7 @@ private:
     // The window tests show chosen outcomes through apply().
     friend class WindowTest;
 
-    QCoro::Task<> runExchange(PinchSnapshot snapshot);
+    QCoro::Task<> finishExchange(QCoro::Task<ExchangeOutcome> exchange);
     void apply(const ExchangeOutcome& outcome);
     void setIsLoading(bool loading);
     // Stores value and emits changed() only when the value differs.
