@@ -61,6 +61,9 @@ public:
     QVariant errorText() const;
     bool canSend() const;
 
+    // The limits of later exchanges; the program keeps the defaults, tests shorten the wait.
+    void setExchangeSettings(const ExchangeSettings& settings) { settings_ = settings; }
+
     // Takes the snapshot, marks the window busy at once (so a second press finds the button
     // disabled), and starts the exchange. Returns before the exchange ends.
     Q_INVOKABLE void send();
