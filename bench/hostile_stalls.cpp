@@ -1,6 +1,6 @@
 // Presses Send against every hostile daemon of the test suite, first on a bare ContentView and
 // then in the real window, and reports per case the longest time the GUI thread's event loop
-// stood still and how far the process's peak memory rose.
+// stood still and how far the process's peak memory rose. Usage: hostile_stalls [name part]
 
 #include "exchange_probe.h"
 #include "hostile_cases.h"
@@ -76,7 +76,12 @@ int main(int argc, char** argv) {
     QGuiApplication app(argc, argv);
     QQuickStyle::setStyle(QStringLiteral("Fusion"));
 
-    const std::vector<HostileCase> cases = hostileCases();
+    // An argument picks the cases whose names contain it.
+    std::vector<HostileCase> cases = hostileCases();
+    if (app.arguments().size() > 1)
+        std::erase_if(cases, [&](const HostileCase& hostile) {
+            return !hostile.name.contains(app.arguments().at(1));
+        });
 
     ContentView bare;
     while (!bare.canSend())

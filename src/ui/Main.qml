@@ -225,7 +225,7 @@ ApplicationWindow {
 
             TextArea {
                 objectName: "responseText"
-                text: view.response === "" ? "—" : view.response
+                text: view.response === "" ? "—" : view.shownResponse
                 font: Fonts.body
                 wrapMode: TextEdit.Wrap
                 readOnly: true
@@ -280,7 +280,7 @@ ApplicationWindow {
                 objectName: "errorText"
                 width: errorLine.availableWidth
                 // Daemon bodies end up here; show them as text, never as markup.
-                text: view.errorText === undefined ? "" : view.errorText
+                text: view.shownErrorText
                 textFormat: Text.PlainText
                 color: window.invalidColor
                 font: Fonts.caption
