@@ -18,4 +18,7 @@ report="$root/bench/results/latest.md"
     echo '```'
     "$build/bench/vorlund_micro_bench" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true --benchmark_color=false
     echo '```'
+    echo
+    echo "## GUI stalls and memory against hostile daemons"
+    QT_QPA_PLATFORM=offscreen "$build/bench/hostile_stalls" 2>/dev/null
 } | tee "$report"
