@@ -9,6 +9,7 @@
 #include <QByteArray>
 
 #include <functional>
+#include <stdexcept>
 
 namespace vorlund::test {
 
@@ -47,10 +48,12 @@ DaemonResponse signedAnswerTo(const RawRequest& request, const Edit& edit = {}) 
     return answer;
 }
 
+// text with the first from replaced; a rewrite that finds nothing is a broken case, not a pass.
 std::string replaced(std::string text, const std::string& from, const std::string& to) {
     const auto at = text.find(from);
-    if (at != text.npos)
-        text.replace(at, from.size(), to);
+    if (at == text.npos)
+        throw std::logic_error("nothing to replace: " + from);
+    text.replace(at, from.size(), to);
     return text;
 }
 
