@@ -40,5 +40,8 @@ run() {
     echo
     run "$build/bench/vorlund_micro_bench" --benchmark_repetitions=5 \
         --benchmark_report_aggregates_only=true --benchmark_color=false
+    echo "## GUI stalls and memory against hostile daemons"
+    echo
+    run "$build/bench/hostile_stalls"
     echo "- load average at the end: $(cut -d' ' -f1-3 /proc/loadavg)"
 } | tee "$report"

@@ -290,7 +290,7 @@ ApplicationWindow {
             TextArea {
                 id: responseText
                 objectName: "responseText"
-                text: view.response === "" ? "—" : view.response
+                text: view.response === "" ? "—" : view.shownResponse
                 font: Fonts.body
                 wrapMode: TextEdit.Wrap
                 readOnly: true
@@ -363,7 +363,7 @@ ApplicationWindow {
                 objectName: "errorText"
                 width: errorLine.availableWidth
                 // Daemon bodies end up here; show them as text, never as markup.
-                text: view.errorText === undefined ? "" : view.errorText
+                text: view.shownErrorText
                 textFormat: Text.PlainText
                 color: window.invalidColor
                 font: Fonts.caption
