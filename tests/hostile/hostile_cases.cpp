@@ -321,8 +321,11 @@ void connectionCases(std::vector<HostileCase>& cases) {
         writes("HTTP/1.1 500 Oops\r\nContent-Length: 1000\r\n\r\nhalf an error"),
         fails("request failed: the connection ended before the whole answer arrived (13 of "
               "1000 bytes)"));
+    // Whether Qt has taken the chunk in when the close arrives decides which transport text it
+    // gives, so only the prefix is pinned.
     add(cases, "closes mid-chunk",
-        writes("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n400\r\nabc"), failsToAnswer());
+        writes("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n400\r\nabc"),
+        failsWith(QStringLiteral("request failed: ")));
     add(
         cases, "resets before answering",
         [](const RawRequest&, RawConnection& connection) { connection.reset(); }, failsToAnswer());
