@@ -1,6 +1,15 @@
 #!/usr/bin/env bash
-# Sets everything up, builds, and opens the window.
+# Sets everything up, builds, and opens the window with the demo daemon behind it.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/build.sh"
-echo "Built into ${VORLUND_BUILD_DIR:-$root/build}; the window is not part of this build yet."
+build=${VORLUND_BUILD_DIR:-$root/build}
+
+# Start the demo daemon on the window's default address unless a daemon already listens there;
+# stop only the one started here when the window closes.
+if ! (exec 3<>/dev/tcp/127.0.0.1/7575) 2>/dev/null; then
+    "$build/tools/demo-daemon/vorlund-demo-daemon" --port 7575 &
+    daemon=$!
+    trap 'kill "$daemon" 2>/dev/null || true' EXIT
+fi
+"$build/src/ui/vorlund"

@@ -6,7 +6,9 @@
 #include <QObject>
 #include <QString>
 #include <QVariant>
-#include <qqmlintegration.h>
+#include <QtQml/qqml.h>
+
+#include <optional>
 
 namespace vorlund {
 
@@ -22,6 +24,8 @@ class ContentView : public QObject {
     Q_PROPERTY(QString aPubKey READ aPubKey NOTIFY aPubKeyChanged)
     Q_PROPERTY(QString pinchId READ pinchId NOTIFY pinchIdChanged)
     Q_PROPERTY(qint64 latencyMs READ latencyMs NOTIFY latencyMsChanged)
+    // latencyMs in plain decimal, exact for every 64-bit value (a JS number is not).
+    Q_PROPERTY(QString latencyText READ latencyText NOTIFY latencyMsChanged)
     Q_PROPERTY(QString modelVersion READ modelVersion NOTIFY modelVersionChanged)
     // undefined while no answer has been judged, else true or false.
     Q_PROPERTY(QVariant sigValid READ sigValid NOTIFY sigValidChanged)
@@ -37,9 +41,9 @@ public:
         QStringLiteral("Say hello to a new lobster joining the Tollmere. One sentence.");
     static inline const QString defaultDaemonURL = QStringLiteral("http://127.0.0.1:7575/pinch");
 
+    // Creates the window's own ClientState, which may end the process if the identity
+    // cannot be created.
     explicit ContentView(QObject* parent = nullptr);
-    // For tests: a ClientState made elsewhere and exchange settings with a shorter timeout.
-    ContentView(ClientState* state, ExchangeSettings settings, QObject* parent = nullptr);
 
     ClientState* state() const { return state_; }
     QString prompt() const { return prompt_; }
@@ -50,6 +54,7 @@ public:
     QString aPubKey() const { return aPubKey_; }
     QString pinchId() const { return pinchId_; }
     qint64 latencyMs() const { return latencyMs_; }
+    QString latencyText() const { return QString::number(latencyMs_); }
     QString modelVersion() const { return modelVersion_; }
     QVariant sigValid() const;
     bool isLoading() const { return isLoading_; }
@@ -79,8 +84,14 @@ signals:
     void exchangeFinished();
 
 private:
+    // The window tests show chosen outcomes through apply().
+    friend class WindowTest;
+
     QCoro::Task<> runExchange(PinchSnapshot snapshot);
     void apply(const ExchangeOutcome& outcome);
+    void setIsLoading(bool loading);
+    // Stores value and emits changed() only when the value differs.
+    template <typename T> void assign(T& field, T value, void (ContentView::*changed)());
 
     ClientState* state_;
     ExchangeSettings settings_;
@@ -94,6 +105,13 @@ private:
     std::optional<bool> sigValid_;
     bool isLoading_ = false;
     std::optional<QString> errorText_;
+};
+
+// Lets QML read view.state.bPubKeyHex; ClientState itself knows nothing of QML.
+struct ClientStateForeign {
+    Q_GADGET
+    QML_FOREIGN(vorlund::ClientState)
+    QML_ANONYMOUS
 };
 
 } // namespace vorlund

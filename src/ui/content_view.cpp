@@ -1,0 +1,106 @@
+#include "content_view.h"
+
+#include <QPointer>
+#include <QTextBoundaryFinder>
+
+#include <exception>
+
+namespace vorlund {
+
+ContentView::ContentView(QObject* parent) : QObject(parent), state_(new ClientState(this)) {
+    connect(state_, &ClientState::bPubKeyHexChanged, this, &ContentView::canSendChanged);
+}
+
+template <typename T> void ContentView::assign(T& field, T value, void (ContentView::*changed)()) {
+    if (field == value)
+        return;
+    field = std::move(value);
+    emit(this->*changed)();
+}
+
+void ContentView::setPrompt(const QString& prompt) {
+    if (prompt_ == prompt)
+        return;
+    prompt_ = prompt;
+    emit promptChanged();
+    emit canSendChanged();
+}
+
+void ContentView::setDaemonURL(const QString& url) {
+    assign(daemonURL_, url, &ContentView::daemonURLChanged);
+}
+
+void ContentView::setIsLoading(bool loading) {
+    if (isLoading_ == loading)
+        return;
+    isLoading_ = loading;
+    emit isLoadingChanged();
+    emit canSendChanged();
+}
+
+QVariant ContentView::sigValid() const {
+    return sigValid_ ? QVariant(*sigValid_) : QVariant();
+}
+
+QVariant ContentView::errorText() const {
+    return errorText_ ? QVariant(*errorText_) : QVariant();
+}
+
+bool ContentView::canSend() const {
+    return !prompt_.trimmed().isEmpty() && !isLoading_ && !state_->bPubKeyHex().isEmpty();
+}
+
+void ContentView::send() {
+    PinchSnapshot snapshot =
+        takeSnapshot(prompt_, daemonURL_, *state_, std::chrono::system_clock::now());
+    // The reset happens here rather than in the coroutine, so that the button is disabled
+    // before a second click or an auto-repeated shortcut can reach send() again.
+    setIsLoading(true);
+    assign(errorText_, std::optional<QString>(), &ContentView::errorTextChanged);
+    assign(response_, QString(), &ContentView::responseChanged);
+    assign(sigValid_, std::optional<bool>(), &ContentView::sigValidChanged);
+    assign(pinchId_, QString::fromStdString(snapshot.pinchId), &ContentView::pinchIdChanged);
+    runExchange(std::move(snapshot));
+}
+
+QCoro::Task<> ContentView::runExchange(PinchSnapshot snapshot) {
+    QPointer<ContentView> self(this);
+    ExchangeOutcome outcome;
+    try {
+        outcome = co_await exchangePinch(std::move(snapshot), settings_);
+    } catch (const std::exception& e) {
+        // exchangePinch promises not to throw; should it anyway, the window must not stay
+        // busy forever with the exception dropped by the fire-and-forget task.
+        outcome = ExchangeOutcome{QStringLiteral("request failed: ") + QString::fromUtf8(e.what()),
+                                  std::nullopt, std::nullopt};
+    }
+    if (!self)
+        co_return;
+    apply(outcome);
+    setIsLoading(false);
+    emit exchangeFinished();
+}
+
+void ContentView::apply(const ExchangeOutcome& outcome) {
+    if (outcome.shown) {
+        const DaemonResponse& answer = *outcome.shown;
+        assign(response_, QString::fromStdString(answer.response), &ContentView::responseChanged);
+        assign(aPubKey_, QString::fromStdString(answer.aPubKey), &ContentView::aPubKeyChanged);
+        assign(latencyMs_, qint64(answer.latencyMs), &ContentView::latencyMsChanged);
+        assign(modelVersion_, QString::fromStdString(answer.modelVersion),
+               &ContentView::modelVersionChanged);
+        assign(pinchId_, QString::fromStdString(answer.pinchId), &ContentView::pinchIdChanged);
+    }
+    assign(sigValid_, outcome.sigValid, &ContentView::sigValidChanged);
+    assign(errorText_, outcome.errorText, &ContentView::errorTextChanged);
+}
+
+QString ContentView::shortened(const QString& text, int n) {
+    QTextBoundaryFinder graphemes(QTextBoundaryFinder::Grapheme, text);
+    qsizetype end = 0;
+    for (int taken = 0; taken < n && end < text.size(); ++taken)
+        end = graphemes.toNextBoundary();
+    return text.left(end) + QChar(0x2026);
+}
+
+} // namespace vorlund
