@@ -10,6 +10,7 @@
 #include <QQuickWindow>
 #include <QSignalSpy>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QtQml/qqmlextensionplugin.h>
@@ -33,17 +34,25 @@ QTemporaryDir& dataHome() {
     return dir;
 }
 
-// A loopback port on which nothing listens: connections are refused, but only after a trip
-// through the event loop, so a send stays busy long enough to be looked at.
-quint16 closedPort() {
-    QTcpServer server;
-    server.listen(QHostAddress::LocalHost);
-    return server.serverPort();
-}
+// A loopback daemon that takes the connection and says nothing until it hangs up, so a send
+// stays busy for as long as a test looks at it, however fast or slow the machine is.
+class SilentDaemon {
+public:
+    SilentDaemon() { server_.listen(QHostAddress::LocalHost); }
 
-QString closedUrl() {
-    return QStringLiteral("http://127.0.0.1:%1/pinch").arg(closedPort());
-}
+    QString url() const {
+        return QStringLiteral("http://127.0.0.1:%1/pinch").arg(server_.serverPort());
+    }
+
+    void hangUp() {
+        server_.close();
+        for (QTcpSocket* connection : server_.findChildren<QTcpSocket*>())
+            connection->abort();
+    }
+
+private:
+    QTcpServer server_;
+};
 
 // One window loaded from the real QML module.
 struct Window {
@@ -223,9 +232,10 @@ private slots:
     }
 
     void busyWhileExchangeRuns() {
+        SilentDaemon daemon;
         Window w;
         QTRY_VERIFY(w.keyPublished());
-        w.view->setDaemonURL(closedUrl());
+        w.view->setDaemonURL(daemon.url());
         QSignalSpy finished(w.view, &ContentView::exchangeFinished);
         w.window->requestActivate();
         QVERIFY(QTest::qWaitForWindowActive(w.window));
@@ -260,6 +270,7 @@ private slots:
         QVERIFY(w.item("promptEditor")->isEnabled());
         QVERIFY(w.item("daemonUrlField")->isEnabled());
 
+        daemon.hangUp();
         QTRY_COMPARE(finished.count(), 1);
         QVERIFY(!w.view->isLoading());
         QCOMPARE(w.text("sendButton"), QStringLiteral("Send"));
