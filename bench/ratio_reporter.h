@@ -17,7 +17,8 @@ public:
         double goal;
     };
 
-    explicit RatioReporter(std::vector<Pair> pairs) : pairs_(std::move(pairs)) {}
+    explicit RatioReporter(std::vector<Pair> pairs)
+        : ConsoleReporter(OO_None), pairs_(std::move(pairs)) {}
 
     void ReportRuns(const std::vector<Run>& runs) override {
         ConsoleReporter::ReportRuns(runs);

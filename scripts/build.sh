@@ -4,5 +4,9 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${VORLUND_BUILD_DIR:-$root/build}
 "$root/scripts/install-deps.sh"
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+# Ninja for new build folders: with Makefiles, Qt 6.4's QML module rules rebuild the window
+# library on every build. An existing folder keeps the generator it was made with.
+generator=()
+[ -f "$build/CMakeCache.txt" ] || generator=(-G Ninja)
+cmake -S "$root" -B "$build" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
 cmake --build "$build" --parallel "$(nproc)"

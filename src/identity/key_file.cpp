@@ -14,8 +14,10 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -229,17 +231,53 @@ public:
             failWithErrno("remove " + path_.string());
     }
 
+    static bool isItsName(std::string_view name) {
+        const std::string start = prefix();
+        if (name.size() != start.size() + 2 * randomBytes + suffix.size() ||
+            !name.starts_with(start) || !name.ends_with(suffix))
+            return false;
+        const std::string_view random = name.substr(start.size(), 2 * randomBytes);
+        return random.find_first_not_of("0123456789abcdef") == std::string_view::npos;
+    }
+
 private:
+    static constexpr std::size_t randomBytes = 8;
+    static constexpr std::string_view suffix = ".tmp";
+    static std::string prefix() { return "." + std::string(keyFileName) + "-"; }
+
     static std::string uniqueName() {
-        std::array<std::uint8_t, 8> random;
+        std::array<std::uint8_t, randomBytes> random;
         randombytes_buf(random.data(), random.size());
-        return "." + std::string(keyFileName) + "-" + hex(random) + ".tmp";
+        return prefix() + hex(random) + std::string(suffix);
     }
 
     fs::path path_;
     FileDescriptor fd_;
     bool created_ = false;
 };
+
+// Far longer than any start takes from creating a temporary file to publishing it, so that no
+// start removes one that another is still writing.
+constexpr auto leftoverAge = std::chrono::minutes(10);
+
+// A start killed while publishing a new key leaves its temporary file behind: empty, holding a
+// key that was never used, or a second name of the key file. Later starts remove such leftovers
+// of their own user once they are old. Only housekeeping: failing to is no reason to fail.
+void removeLeftoverTemporaryFiles(const fs::path& dir) {
+    const std::unique_ptr<DIR, int (*)(DIR*)> stream(::opendir(dir.c_str()), &::closedir);
+    if (!stream)
+        return;
+    const auto now = std::chrono::system_clock::now();
+    while (const dirent* entry = ::readdir(stream.get())) {
+        if (!TemporaryFile::isItsName(entry->d_name))
+            continue;
+        struct stat status;
+        if (::fstatat(::dirfd(stream.get()), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISREG(status.st_mode) && status.st_uid == ::geteuid() &&
+            now - std::chrono::system_clock::from_time_t(status.st_mtime) > leftoverAge)
+            ::unlinkat(::dirfd(stream.get()), entry->d_name, 0);
+    }
+}
 
 void syncDirectory(const fs::path& dir) {
     FileDescriptor fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -292,6 +330,7 @@ fs::path defaultKeyDirectory() {
 
 SigningKey loadOrCreateKey(const fs::path& keyDirectory) {
     createDirectories(keyDirectory);
+    removeLeftoverTemporaryFiles(keyDirectory);
     const fs::path file = keyDirectory / keyFileName;
     // Other processes may be starting at the same moment. Whoever loses a race reads the key
     // file again and goes on from what it finds there.

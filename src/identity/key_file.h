@@ -24,7 +24,8 @@ inline constexpr const char* keyFileName = "identity.key";
 // A missing file gets a new key; a file of the wrong length is moved aside to
 // identity.key.invalid-<unix seconds> first; an unreadable one is an error and stays untouched.
 // A new key file is private (0600) from its first byte and appears complete or not at all;
-// if another process publishes one first, that key is loaded instead.
+// if another process publishes one first, that key is loaded instead. Temporary files that
+// killed starts left behind are removed once they are ten minutes old.
 SigningKey loadOrCreateKey(const std::filesystem::path& keyDirectory);
 
 } // namespace vorlund

@@ -5,8 +5,11 @@
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 #include <QString>
 #include <QStringList>
+
+#include <sodium.h>
 
 #include <cstdint>
 #include <filesystem>
@@ -72,6 +75,26 @@ inline bool backdate(const QString& path) {
     const struct timespec times[2] = {{978307200, 0}, {978307200, 0}};
     return ::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, AT_SYMLINK_NOFOLLOW) ==
            0;
+}
+
+// The name pattern of the file a new key is written to before it is published.
+inline const QString temporaryNamePattern = QStringLiteral(R"(\.identity\.key-[0-9a-f]{16}\.tmp)");
+
+inline bool isTemporaryName(const QString& name) {
+    static const QRegularExpression whole("^" + temporaryNamePattern + "$");
+    return whole.match(name).hasMatch();
+}
+
+// The public key standard Ed25519 derives from a key file's content.
+inline QByteArray publicKeyOfSeed(const QByteArray& seed) {
+    if (seed.size() != crypto_sign_SEEDBYTES)
+        return "<not a key>";
+    unsigned char publicKey[crypto_sign_PUBLICKEYBYTES];
+    unsigned char secretKey[crypto_sign_SECRETKEYBYTES];
+    crypto_sign_seed_keypair(publicKey, secretKey,
+                             reinterpret_cast<const unsigned char*>(seed.constData()));
+    sodium_memzero(secretKey, sizeof secretKey);
+    return QByteArray(reinterpret_cast<const char*>(publicKey), sizeof publicKey);
 }
 
 // All names in the directory, hidden ones included, sorted.
