@@ -26,5 +26,7 @@ set(CPACK_DEBIAN_PACKAGE_DEPENDS
     "qml6-module-qtquick, qml6-module-qtquick-controls, qml6-module-qtquick-layouts, \
 qml6-module-qtquick-window, qml6-module-qtquick-templates, qml6-module-qtqml-workerscript, \
 libqt6svg6")
+# On GNOME, Qt reads the desktop's palette (light or dark) through this plugin.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-gtk-platformtheme")
 
 include(CPack)

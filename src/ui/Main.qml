@@ -10,10 +10,23 @@ ApplicationWindow {
     property bool destroyOnClose: false
 
     readonly property bool darkPalette: palette.window.hslLightness < 0.5
-    readonly property color secondaryColor: palette.placeholderText
-    readonly property color separatorColor: palette.mid
+    // The palette's own placeholder and separator shades are too faint to read (about 3.8:1)
+    // or to see (about 1.2:1 in a dark palette), so secondary texts and input lines are mixed
+    // from the text colour instead: at least 4.5:1 and 3:1 on the window and on input fields.
+    readonly property color secondaryColor: blend(palette.windowText, 0.6)
+    readonly property color separatorColor: blend(palette.windowText, 0.45)
     readonly property color validColor: darkPalette ? "#5ad17f" : "#1b7a3a"
     readonly property color invalidColor: darkPalette ? "#ff7a70" : "#c4281c"
+
+    // colour laid over the window background at the given opacity, as one opaque colour
+    function blend(colour, opacity) {
+        return Qt.tint(palette.window, Qt.rgba(colour.r, colour.g, colour.b, opacity));
+    }
+
+    function sendIfEnabled() {
+        if (sendButton.enabled)
+            sendButton.clicked();
+    }
 
     function openAnotherWindow() {
         // Parented to the application object, not to this window, so that it outlives this one
@@ -35,6 +48,10 @@ ApplicationWindow {
     onClosing: if (destroyOnClose)
         destroy()
 
+    // Writing the prompt is what a window is for; the URL is set once and the button
+    // waits for a prompt anyway.
+    Component.onCompleted: promptEditor.forceActiveFocus()
+
     FontMetrics {
         id: errorMetrics
         font: Fonts.caption
@@ -47,8 +64,7 @@ ApplicationWindow {
 
     Shortcut {
         sequences: ["Ctrl+Return", "Ctrl+Enter"]
-        onActivated: if (sendButton.enabled)
-            sendButton.clicked()
+        onActivated: window.sendIfEnabled()
     }
 
     Shortcut {
@@ -64,10 +80,14 @@ ApplicationWindow {
         RowLayout {
             Layout.fillWidth: true
 
-            Label {
+            // A plain Text, because a Label resets its accessible role to static text once a
+            // screen reader turns up, and the title is the window's heading.
+            Text {
                 objectName: "titleText"
                 text: qsTr("Merrowin — M0")
                 font: Fonts.title2
+                color: window.palette.windowText
+                Accessible.role: Accessible.Heading
                 Accessible.name: text
             }
 
@@ -120,13 +140,23 @@ ApplicationWindow {
         }
 
         TextField {
+            id: urlField
             objectName: "daemonUrlField"
             Layout.fillWidth: true
             text: view.daemonURL
             onTextChanged: view.daemonURL = text
             placeholderText: qsTr("daemon URL")
+            placeholderTextColor: window.secondaryColor
             font: Fonts.monoCaption
+            leftPadding: 8 // clear of the rounded corners
             selectByMouse: true
+            background: InputFrame {
+                objectName: "daemonUrlFrame"
+                input: urlField
+                lineColor: window.separatorColor
+                implicitWidth: 120
+                implicitHeight: 24
+            }
             Accessible.name: qsTr("Daemon URL")
         }
 
@@ -145,14 +175,14 @@ ApplicationWindow {
             Layout.preferredHeight: 140
             Layout.maximumHeight: 140
             ScrollBar.horizontal.policy: ScrollBar.AlwaysOff
-            background: Rectangle {
-                color: window.palette.base
-                radius: 6
-                border.width: 1
-                border.color: window.separatorColor
+            background: InputFrame {
+                objectName: "promptFrame"
+                input: promptEditor
+                lineColor: window.separatorColor
             }
 
             TextArea {
+                id: promptEditor
                 objectName: "promptEditor"
                 text: view.prompt
                 onTextChanged: view.prompt = text
@@ -161,6 +191,23 @@ ApplicationWindow {
                 selectByMouse: true
                 background: null
                 Accessible.name: qsTr("Pinch")
+
+                // Tab and Shift+Tab move on, as everywhere else in the window, rather than
+                // trap the keyboard in the editor; Ctrl+Tab types a tab character.
+                Keys.onPressed: event => {
+                    if (event.key === Qt.Key_Tab && event.modifiers === Qt.ControlModifier) {
+                        remove(selectionStart, selectionEnd);
+                        insert(cursorPosition, "\t");
+                        event.accepted = true;
+                    } else if ((event.key === Qt.Key_Tab || event.key === Qt.Key_Backtab)
+                               && (event.modifiers & ~Qt.ShiftModifier) === Qt.NoModifier) {
+                        const forward = event.key === Qt.Key_Tab
+                            && event.modifiers === Qt.NoModifier;
+                        nextItemInFocusChain(forward).forceActiveFocus(
+                            forward ? Qt.TabFocusReason : Qt.BacktabFocusReason);
+                        event.accepted = true;
+                    }
+                }
             }
         }
 
@@ -175,7 +222,23 @@ ApplicationWindow {
                 icon.color: palette.buttonText
                 enabled: view.canSend
                 onClicked: view.send()
+                // Space presses any button; Return and Enter press this one too, as in a dialog.
+                Keys.onReturnPressed: clicked()
+                Keys.onEnterPressed: clicked()
                 Accessible.name: text
+
+                // Fusion marks keyboard focus only by tinting the button's outline; this ring
+                // is as plain as the thick line of the focused input fields.
+                Rectangle {
+                    objectName: "sendFocusRing"
+                    anchors.fill: parent
+                    anchors.margins: -2
+                    radius: 4
+                    color: "transparent"
+                    border.width: 2
+                    border.color: sendButton.palette.highlight
+                    visible: sendButton.visualFocus
+                }
             }
 
             Item {
@@ -216,14 +279,14 @@ ApplicationWindow {
             Layout.fillHeight: true
             Layout.minimumHeight: 100
             ScrollBar.horizontal.policy: ScrollBar.AlwaysOff
-            background: Rectangle {
-                color: window.palette.base
-                radius: 6
-                border.width: 1
-                border.color: window.separatorColor
+            background: InputFrame {
+                objectName: "responseFrame"
+                input: responseText
+                lineColor: window.separatorColor
             }
 
             TextArea {
+                id: responseText
                 objectName: "responseText"
                 text: view.response === "" ? "—" : view.response
                 font: Fonts.body
@@ -231,10 +294,28 @@ ApplicationWindow {
                 readOnly: true
                 textFormat: TextEdit.PlainText
                 selectByMouse: true
+                // Reachable by Tab, so the answer can be selected and copied without a mouse.
+                selectByKeyboard: true
                 topPadding: 4
                 bottomPadding: 4
                 background: null
-                Accessible.name: text
+                // Named by its label like the prompt editor; the answer is its value. Qt does
+                // not pass on that the text cannot be edited, so it is said here.
+                Accessible.name: qsTr("Response")
+                Accessible.readOnly: readOnly
+
+                // A read-only text edit claims every key before the window's shortcuts see it
+                // (Qt 6.4), so it passes theirs on by hand.
+                Keys.onPressed: event => {
+                    const returnKey = event.key === Qt.Key_Return || event.key === Qt.Key_Enter;
+                    if (returnKey && (event.modifiers & Qt.ControlModifier)) {
+                        window.sendIfEnabled();
+                        event.accepted = true;
+                    } else if (event.matches(StandardKey.New)) {
+                        window.openAnotherWindow();
+                        event.accepted = true;
+                    }
+                }
             }
         }
 
