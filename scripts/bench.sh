@@ -1,21 +1,47 @@
 #!/usr/bin/env bash
 # Builds and runs the benchmarks; writes the report to bench/results/latest.md.
+# Every figure is ours beside a floor measured in the same run, interleaved, so the ratios
+# mean something on a shared machine even when the absolute times do not.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${VORLUND_BUILD_DIR:-$root/build}
 "$root/scripts/build.sh"
 mkdir -p "$root/bench/results"
 report="$root/bench/results/latest.md"
+export QT_QPA_PLATFORM=offscreen QT_QUICK_BACKEND=software
+
+# Runs one benchmark; a failing one is noted in the report and the others still run.
+run() {
+    echo '```'
+    "$@" || echo "(exited with status $?)"
+    echo '```'
+    echo
+}
+
 {
     echo "# Benchmark report"
     echo
     echo "- date: $(date -u +%Y-%m-%dT%H:%M:%SZ)"
     echo "- machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | xargs), $(free -g | awk '/Mem:/{print $2}') GiB"
-    echo "- system: $(. /etc/os-release && echo "$PRETTY_NAME"), $(uname -r)"
+    echo "- system: $(. /etc/os-release && echo "$PRETTY_NAME"), $(uname -r), Qt $(qtpaths6 --qt-version 2>/dev/null || echo 6)"
+    echo "- load average at the start: $(cut -d' ' -f1-3 /proc/loadavg)"
     echo
+    echo "## Exchange overhead: ContentView alone"
+    echo
+    run "$build/bench/vorlund_exchange_bench" --exchanges 2000 --warmup 200
+    echo "## Exchange overhead: ContentView inside the QML window (software Qt Quick)"
+    echo
+    run "$build/bench/vorlund_exchange_bench" --window --exchanges 2000 --warmup 200
+    echo "## Start-up: vorlund beside a one-Label Qt Quick Controls window"
+    echo
+    run "$build/bench/vorlund_startup_bench" --runs 20 "$build/src/ui/vorlund" \
+        "$build/bench/startup_floor/vorlund_startup_floor"
     echo "## Micro-benchmarks"
     echo
-    echo '```'
-    "$build/bench/vorlund_micro_bench" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true --benchmark_color=false
-    echo '```'
+    run "$build/bench/vorlund_micro_bench" --benchmark_repetitions=5 \
+        --benchmark_report_aggregates_only=true --benchmark_color=false
+    echo "## GUI stalls and memory against hostile daemons"
+    echo
+    run "$build/bench/hostile_stalls"
+    echo "- load average at the end: $(cut -d' ' -f1-3 /proc/loadavg)"
 } | tee "$report"

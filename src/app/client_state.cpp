@@ -29,24 +29,28 @@ ClientState::ClientState(QObject* parent) : ClientState(createIdentityOrExit(), 
 
 ClientState::ClientState(std::shared_ptr<ClientIdentity> identity, QObject* parent)
     : QObject(parent), identity_(std::move(identity)) {
-    // Queued, so the key arrives from the event loop even when the identity answers at once,
-    // never while the creator is still setting up.
-    QMetaObject::invokeMethod(this, &ClientState::publishKey, Qt::QueuedConnection);
+    // The read starts on the identity's executor at once, so the key is usually there by the
+    // time the window is built and its first frame can show it. It is taken up from the event
+    // loop, though, never while the creator is still setting up.
+    QMetaObject::invokeMethod(
+        this, [this, key = identity_->publicKeyHex()] { publishKey(key); }, Qt::QueuedConnection);
 }
 
-void ClientState::publishKey() {
-    // The coroutine holds the identity itself; the window may be gone when the key arrives.
-    [](QPointer<ClientState> state, std::shared_ptr<ClientIdentity> identity) -> QCoro::Task<> {
+void ClientState::publishKey(QFuture<std::string> key) {
+    // The coroutine holds the identity, whose executor computes the key, for as long as it
+    // waits; the window may be gone when the key arrives.
+    [](QPointer<ClientState> state, [[maybe_unused]] std::shared_ptr<ClientIdentity> identity,
+       QFuture<std::string> key) -> QCoro::Task<> {
         try {
-            const std::string key = co_await identity->publicKeyHex();
+            const std::string text = co_await key;
             if (!state)
                 co_return;
-            state->bPubKeyHex_ = QString::fromStdString(key);
+            state->bPubKeyHex_ = QString::fromStdString(text);
             emit state->bPubKeyHexChanged();
         } catch (...) {
             // Reading a stored text cannot fail; nothing would be left to show it to anyway.
         }
-    }(this, identity_);
+    }(this, identity_, std::move(key));
 }
 
 } // namespace vorlund

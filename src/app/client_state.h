@@ -2,6 +2,7 @@
 
 #include "identity/client_identity.h"
 
+#include <QFuture>
 #include <QObject>
 #include <QString>
 
@@ -29,7 +30,7 @@ signals:
     void bPubKeyHexChanged();
 
 private:
-    void publishKey();
+    void publishKey(QFuture<std::string> key);
 
     QString bPubKeyHex_;
     std::shared_ptr<ClientIdentity> identity_;

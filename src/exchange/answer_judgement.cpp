@@ -9,14 +9,22 @@ namespace vorlund {
 
 namespace {
 
-// The body as text, or "(no body)" when it is not valid UTF-8. A leading BOM is kept, so the
-// text is the whole body.
-QString bodyText(const QByteArray& body) {
-    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom);
-    QString text = decoder.decode(body);
+// "daemon <status>: " and the body as text, or "(no body)" in its place when the body is not
+// valid UTF-8. A leading BOM is kept, so the text is the whole body. Stateless, so that a
+// sequence cut off at the end counts as invalid rather than waiting for bytes that never come.
+// Decoded straight into the message, as an error page may be as large as the body bound.
+QString statusMessage(int status, const QByteArray& body) {
+    QString message = QStringLiteral("daemon %1: ").arg(status);
+    const qsizetype prefix = message.size();
+    // UTF-16 never needs more code units than UTF-8 has bytes.
+    message.resize(prefix + body.size());
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom |
+                                                     QStringDecoder::Flag::Stateless);
+    const QChar* end = decoder.appendToBuffer(message.data() + prefix, body);
     if (decoder.hasError())
-        return QStringLiteral("(no body)");
-    return text;
+        return QStringLiteral("daemon %1: (no body)").arg(status);
+    message.truncate(end - message.constData());
+    return message;
 }
 
 QString requestFailed(const std::exception& error) {
@@ -33,8 +41,7 @@ ExchangeOutcome failedWith(QString errorText) {
 
 ExchangeOutcome judgeAnswer(int status, const QByteArray& body, std::string_view expectedBPubKey) {
     if (status != 200)
-        return failedWith(
-            QStringLiteral("daemon %1: %2").arg(QString::number(status), bodyText(body)));
+        return failedWith(statusMessage(status, body));
 
     ExchangeOutcome outcome;
     try {

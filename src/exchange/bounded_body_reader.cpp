@@ -15,8 +15,8 @@ constexpr qint64 replyBufferBytes = 1024 * 1024;
 BoundedBodyReader::BoundedBodyReader(QNetworkReply& reply, qint64 maxBytes)
     : reply_(reply), maxBytes_(maxBytes) {
     reply_.setReadBufferSize(std::min(replyBufferBytes, maxBytes_ + 1));
-    metaDataConnection_ = QObject::connect(&reply_, &QNetworkReply::metaDataChanged,
-                                           [this] { checkAnnouncedLength(); });
+    metaDataConnection_ =
+        QObject::connect(&reply_, &QNetworkReply::metaDataChanged, [this] { headArrived(); });
     readyReadConnection_ =
         QObject::connect(&reply_, &QNetworkReply::readyRead, [this] { readAvailable(); });
 }
@@ -30,10 +30,16 @@ void BoundedBodyReader::drain() {
     readAvailable();
 }
 
-void BoundedBodyReader::checkAnnouncedLength() {
+void BoundedBodyReader::headArrived() {
+    answerBegun_ = true;
     const QVariant length = reply_.header(QNetworkRequest::ContentLengthHeader);
-    if (length.isValid() && length.toLongLong() > maxBytes_)
+    if (!length.isValid())
+        return;
+    announcedLength_ = length.toLongLong();
+    if (*announcedLength_ > maxBytes_)
         refuse();
+    else // one allocation, where growing step by step would copy and overshoot
+        body_.reserve(*announcedLength_);
 }
 
 void BoundedBodyReader::readAvailable() {

@@ -14,6 +14,7 @@
 #include <QPointer>
 #include <QThread>
 #include <QUrl>
+#include <QtConcurrent/QtConcurrentRun>
 
 namespace vorlund {
 
@@ -68,7 +69,17 @@ QCoro::Task<ExchangeOutcome> runExchange(PinchSnapshot snapshot, ExchangeSetting
         co_await postToDaemon(*url, QByteArray::fromStdString(body), settings);
     if (answer.transportFailure)
         co_return failedWith(QStringLiteral("request failed: ") + *answer.transportFailure);
-    co_return judgeAnswer(answer.status, answer.body, snapshot.bPubKey);
+    // Decoding and verifying a large answer takes long enough to freeze the window, so the
+    // judgement, which touches nothing shared, runs on a worker thread.
+    // Decoding and verifying a large answer takes long enough to freeze the window, so the
+    // judgement, which touches nothing shared, runs on a worker thread. The future is a named
+    // local: g++ 12 mishandles temporaries awaited inside a co_return.
+    QFuture<ExchangeOutcome> judgement =
+        QtConcurrent::run([status = answer.status, body = answer.body, bPubKey = snapshot.bPubKey] {
+            return judgeAnswer(status, body, bPubKey);
+        });
+    ExchangeOutcome outcome = co_await judgement;
+    co_return outcome;
 }
 
 } // namespace

@@ -41,6 +41,7 @@ struct ExchangeOutcome {
 };
 
 struct ExchangeSettings {
+    // Bounds the whole wait for the daemon's answer, and any silence within it.
     std::chrono::milliseconds timeout{60'000};
     qint64 maxBodyBytes = 16 * 1024 * 1024;
 };

@@ -98,7 +98,9 @@ ApplicationWindow {
             SignatureBadge {
                 objectName: "signatureBadge"
                 visible: view.sigValid !== undefined
-                valid: view.sigValid === true
+                // Unchanged while hidden (sigValid is cleared at every send), so hiding the
+                // badge does not load and tint its other icon and lay out its other caption.
+                valid: view.sigValid !== false
                 daemonKey: view.aPubKey
                 shortKey: view.shortened(view.aPubKey, 8)
                 validColor: window.validColor
@@ -288,7 +290,7 @@ ApplicationWindow {
             TextArea {
                 id: responseText
                 objectName: "responseText"
-                text: view.response === "" ? "—" : view.response
+                text: view.response === "" ? "—" : view.shownResponse
                 font: Fonts.body
                 wrapMode: TextEdit.Wrap
                 readOnly: true
@@ -361,7 +363,7 @@ ApplicationWindow {
                 objectName: "errorText"
                 width: errorLine.availableWidth
                 // Daemon bodies end up here; show them as text, never as markup.
-                text: view.errorText === undefined ? "" : view.errorText
+                text: view.shownErrorText
                 textFormat: Text.PlainText
                 color: window.invalidColor
                 font: Fonts.caption

@@ -53,21 +53,25 @@ bool ContentView::canSend() const {
 void ContentView::send() {
     PinchSnapshot snapshot =
         takeSnapshot(prompt_, daemonURL_, *state_, std::chrono::system_clock::now());
+    const QString pinchId = QString::fromStdString(snapshot.pinchId);
+    // Started before the reset, so the identity's executor signs while this thread updates the
+    // window. Its outcome is only taken up below, after the reset, even when it ends at once.
+    QCoro::Task<ExchangeOutcome> exchange = exchangePinch(std::move(snapshot), settings_);
     // The reset happens here rather than in the coroutine, so that the button is disabled
     // before a second click or an auto-repeated shortcut can reach send() again.
     setIsLoading(true);
     assign(errorText_, std::optional<QString>(), &ContentView::errorTextChanged);
     assign(response_, QString(), &ContentView::responseChanged);
     assign(sigValid_, std::optional<bool>(), &ContentView::sigValidChanged);
-    assign(pinchId_, QString::fromStdString(snapshot.pinchId), &ContentView::pinchIdChanged);
-    runExchange(std::move(snapshot));
+    assign(pinchId_, pinchId, &ContentView::pinchIdChanged);
+    finishExchange(std::move(exchange));
 }
 
-QCoro::Task<> ContentView::runExchange(PinchSnapshot snapshot) {
+QCoro::Task<> ContentView::finishExchange(QCoro::Task<ExchangeOutcome> exchange) {
     QPointer<ContentView> self(this);
     ExchangeOutcome outcome;
     try {
-        outcome = co_await exchangePinch(std::move(snapshot), settings_);
+        outcome = co_await std::move(exchange);
     } catch (const std::exception& e) {
         // exchangePinch promises not to throw; should it anyway, the window must not stay
         // busy forever with the exception dropped by the fire-and-forget task.
@@ -93,6 +97,18 @@ void ContentView::apply(const ExchangeOutcome& outcome) {
     }
     assign(sigValid_, outcome.sigValid, &ContentView::sigValidChanged);
     assign(errorText_, outcome.errorText, &ContentView::errorTextChanged);
+}
+
+QString ContentView::forDisplay(const QString& text) {
+    if (text.size() <= displayLimit)
+        return text;
+    // A boundary finder walks its whole text; a little past the limit is enough.
+    const QString head = text.left(displayLimit + 16);
+    QTextBoundaryFinder graphemes(QTextBoundaryFinder::Grapheme, head);
+    graphemes.setPosition(displayLimit);
+    if (!graphemes.isAtBoundary())
+        graphemes.toPreviousBoundary();
+    return head.left(graphemes.position()) + QChar(0x2026);
 }
 
 QString ContentView::shortened(const QString& text, int n) {

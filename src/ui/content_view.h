@@ -32,6 +32,9 @@ class ContentView : public QObject {
     Q_PROPERTY(bool isLoading READ isLoading NOTIFY isLoadingChanged)
     // undefined when there is no error; a string (possibly empty) otherwise.
     Q_PROPERTY(QVariant errorText READ errorText NOTIFY errorTextChanged)
+    // response and errorText as the window lays them out; see forDisplay().
+    Q_PROPERTY(QString shownResponse READ shownResponse NOTIFY responseChanged)
+    Q_PROPERTY(QString shownErrorText READ shownErrorText NOTIFY errorTextChanged)
     // The send button's rule: a prompt that is not only white space, no exchange running,
     // and the client's key published.
     Q_PROPERTY(bool canSend READ canSend NOTIFY canSendChanged)
@@ -40,6 +43,10 @@ public:
     static inline const QString defaultPrompt =
         QStringLiteral("Say hello to a new lobster joining the Tollmere. One sentence.");
     static inline const QString defaultDaemonURL = QStringLiteral("http://127.0.0.1:7575/pinch");
+
+    // Laying out text costs the GUI thread about a second per million characters, and a daemon
+    // may send sixteen million; the window shows at most this many. The fields keep it all.
+    static constexpr qsizetype displayLimit = 100'000;
 
     // Creates the window's own ClientState, which may end the process if the identity
     // cannot be created.
@@ -60,6 +67,15 @@ public:
     bool isLoading() const { return isLoading_; }
     QVariant errorText() const;
     bool canSend() const;
+    QString shownResponse() const { return forDisplay(response_); }
+    QString shownErrorText() const { return forDisplay(errorText_.value_or(QString())); }
+
+    // text whole up to displayLimit characters; a longer one up to its last whole character
+    // (grapheme cluster) within the limit, followed by "…".
+    static QString forDisplay(const QString& text);
+
+    // The limits of later exchanges; the program keeps the defaults, tests shorten the wait.
+    void setExchangeSettings(const ExchangeSettings& settings) { settings_ = settings; }
 
     // Takes the snapshot, marks the window busy at once (so a second press finds the button
     // disabled), and starts the exchange. Returns before the exchange ends.
@@ -87,7 +103,7 @@ private:
     // The window tests show chosen outcomes through apply().
     friend class WindowTest;
 
-    QCoro::Task<> runExchange(PinchSnapshot snapshot);
+    QCoro::Task<> finishExchange(QCoro::Task<ExchangeOutcome> exchange);
     void apply(const ExchangeOutcome& outcome);
     void setIsLoading(bool loading);
     // Stores value and emits changed() only when the value differs.

@@ -1,8 +1,11 @@
+#include "probe/first_frame_probe.h"
 #include "protocol/sodium.h"
+#include "ui/content_view.h"
 
 #include <QGuiApplication>
 #include <QQmlApplicationEngine>
 #include <QQuickStyle>
+#include <QQuickWindow>
 #include <QtQml/qqmlextensionplugin.h>
 
 Q_IMPORT_QML_PLUGIN(VorlundPlugin)
@@ -21,5 +24,10 @@ int main(int argc, char* argv[]) {
         &engine, &QQmlApplicationEngine::objectCreationFailed, &app,
         [] { QCoreApplication::exit(1); }, Qt::QueuedConnection);
     engine.load(QUrl(QStringLiteral("qrc:/qt/qml/Vorlund/Main.qml")));
+    if (auto* window = qobject_cast<QQuickWindow*>(engine.rootObjects().value(0))) {
+        const auto* view = window->findChild<vorlund::ContentView*>(QStringLiteral("contentView"));
+        vorlund::probeFirstFrame(*window,
+                                 [view] { return !view->state()->bPubKeyHex().isEmpty(); });
+    }
     return app.exec();
 }

@@ -1,5 +1,5 @@
-// Creates a ClientState the way a window does and prints the key once it is published.
-// Lets tests watch the fatal start-up path from outside the process.
+// Creates a ClientState as a window does and prints the key once published, so tests
+// can watch the fatal start-up path from outside.
 
 #include "app/client_state.h"
 

@@ -3,23 +3,16 @@
 #include "test_files.h"
 
 #include <QDateTime>
-#include <QElapsedTimer>
-#include <QMap>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
-#include <limits>
 #include <optional>
 #include <random>
-#include <thread>
-#include <vector>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -53,26 +46,9 @@ QByteArray pattern(int length, int start) {
     return bytes;
 }
 
-std::optional<QByteArray> environment(const char* name) {
-    if (!qEnvironmentVariableIsSet(name))
-        return std::nullopt;
-    return qgetenv(name);
-}
-
-void setEnvironment(const char* name, const std::optional<QByteArray>& value) {
-    if (value)
-        qputenv(name, *value);
-    else
-        qunsetenv(name);
-}
-
 bool linkTo(const QString& target, const QString& link) {
     return ::symlink(QFile::encodeName(target).constData(), QFile::encodeName(link).constData()) ==
            0;
-}
-
-qint64 nowSeconds() {
-    return QDateTime::currentSecsSinceEpoch();
 }
 
 // What a test puts in the way of the key directory or key file.
@@ -80,7 +56,6 @@ enum class Obstacle {
     plainFile,
     directory,
     danglingLink,
-    linkLoop,
     fifo,
 };
 
@@ -93,17 +68,14 @@ bool place(Obstacle obstacle, const QString& path) {
         return QDir().mkpath(path);
     case Obstacle::danglingLink:
         return ::symlink("nowhere/identity.key", name.constData()) == 0;
-    case Obstacle::linkLoop:
-        return ::symlink(name.constData(), name.constData()) == 0;
     case Obstacle::fifo:
         return ::mkfifo(name.constData(), 0600) == 0;
     }
     return false;
 }
 
-// A tmpfs of a few pages over a directory, for as long as the object lives. Mounted in a mount
-// namespace of the test's own: nothing outside sees it, and it goes with the test however the
-// test ends.
+// A tmpfs of a few pages over a directory while the object lives, in a mount namespace of the
+// test's own, so nothing outside sees it.
 class SmallFileSystem {
 public:
     explicit SmallFileSystem(const QString& at) : at_(QFile::encodeName(at)) {
@@ -198,17 +170,14 @@ private:
     int count_ = 0;
 };
 
-// Starts a probe on the key directory and releases it once it is loaded and waiting, so that
-// the start proper begins when this returns.
-bool startReleased(QProcess& probe, const QString& dir, QElapsedTimer* sinceRelease = nullptr) {
+// Starts a probe on the key directory; its start proper begins when this returns.
+bool startReleased(QProcess& probe, const QString& dir) {
     ProbeBarrier barrier;
     if (!barrier.isValid())
         return false;
     probe.start(IDENTITY_PROBE, barrier.arguments() << dir);
     if (!waitUntilReady(probe))
         return false;
-    if (sinceRelease)
-        sinceRelease->start();
     barrier.release();
     return true;
 }
@@ -216,15 +185,12 @@ bool startReleased(QProcess& probe, const QString& dir, QElapsedTimer* sinceRele
 // What a killed start left in the key directory.
 struct KilledStart {
     QStringList faults;
-    QString outcome; // roughly the moment the kill hit
-    QByteArray key;  // the key file's content, if it holds a key
+    QByteArray key; // the key file's content, if it holds a key
     QList<QByteArray> leftoverContents;
 };
 
 KilledStart inspectKilledStart(const QString& dir, const QByteArray& unusableKeyFile) {
     KilledStart killed;
-    bool hasKeyFile = false;
-    bool unusableInPlace = false;
     int unusableCopies = 0;
     const QStringList entries = entriesOf(dir);
     for (const QString& name : entries) {
@@ -236,9 +202,7 @@ KilledStart inspectKilledStart(const QString& dir, const QByteArray& unusableKey
         if (!unusableKeyFile.isEmpty() && content == unusableKeyFile && mode == 0644 &&
             (name == "identity.key" || name.startsWith("identity.key.invalid-"))) {
             ++unusableCopies;
-            unusableInPlace = name == "identity.key";
         } else if (name == "identity.key") {
-            hasKeyFile = true;
             if (content.size() == 32 && mode == 0600)
                 killed.key = content;
             else
@@ -256,17 +220,6 @@ KilledStart inspectKilledStart(const QString& dir, const QByteArray& unusableKey
             << QStringLiteral("the unusable key file is there %1 times").arg(unusableCopies);
     if (!killed.faults.isEmpty())
         killed.faults << "in " + entries.join(", ");
-
-    QStringList outcome;
-    if (!unusableKeyFile.isEmpty())
-        outcome << (unusableInPlace ? "unusable file in place" : "unusable file aside");
-    if (hasKeyFile)
-        outcome << "new key file";
-    else if (!unusableInPlace)
-        outcome << "no key file";
-    if (!killed.leftoverContents.isEmpty())
-        outcome << "temporary file";
-    killed.outcome = outcome.join(", ");
     return killed;
 }
 
@@ -281,9 +234,7 @@ private slots:
     void firstStartWritesPrivateKeyFile_data() {
         QTest::addColumn<int>("umaskBits");
         QTest::addColumn<bool>("directoryExists");
-        QTest::newRow("umask 022, no directory") << 022 << false;
         QTest::newRow("umask 000, no directory") << 0 << false;
-        QTest::newRow("umask 000, directory exists") << 0 << true;
         // 0277 would also make a new directory unwritable for its owner.
         QTest::newRow("umask 277, directory exists") << 0277 << true;
     }
@@ -328,11 +279,7 @@ private slots:
         QTest::addColumn<QByteArray>("content");
         QTest::addColumn<int>("mode");
         QTest::addColumn<bool>("elsewhere"); // the key file is a link to it in another directory
-        QTest::newRow("zeros, 0600") << QByteArray(32, '\0') << 0600 << false;
         QTest::newRow("all ones, 0644 kept") << QByteArray(32, '\xff') << 0644 << false;
-        QTest::newRow("pattern, read-only 0400 kept") << pattern(32, 3) << 0400 << false;
-        QTest::newRow("text with a line end, 0640 kept")
-            << QByteArray("0123456789abcdef0123456789abcd\r\n") << 0640 << false;
         // A user may keep the key on another volume.
         QTest::newRow("through a link") << pattern(32, 5) << 0600 << true;
     }
@@ -363,8 +310,6 @@ private slots:
         QTest::newRow("empty") << 0 << false;
         QTest::newRow("one short") << 31 << false;
         QTest::newRow("one over") << 33 << false;
-        QTest::newRow("libsodium secret key") << 64 << false;
-        QTest::newRow("large") << 100000 << false;
         QTest::newRow("through a link: the link is kept aside") << 31 << true;
     }
 
@@ -379,10 +324,10 @@ private slots:
         QVERIFY(!elsewhere || linkTo(stored, file));
         const QString storedBefore = stampOf(stored);
 
-        const qint64 before = nowSeconds();
+        const qint64 before = QDateTime::currentSecsSinceEpoch();
         QString error;
         const std::optional<SigningKey> key = load(temp.path(), &error);
-        const qint64 after = nowSeconds();
+        const qint64 after = QDateTime::currentSecsSinceEpoch();
         QVERIFY2(key, qPrintable(error));
 
         const QStringList entries = entriesOf(temp.path());
@@ -404,21 +349,13 @@ private slots:
 
     // Names for the current second (and the next ones, should the test be slow) are taken
     // already; the new one must find a free name instead of overwriting.
-    void invalidFilesAreNeverOverwritten_data() {
-        QTest::addColumn<QStringList>("takenSuffixes");
-        QTest::addColumn<QString>("expectedSuffix");
-        QTest::newRow("plain name taken") << QStringList{""} << "-1";
-        QTest::newRow("plain name and -1 taken") << QStringList{"", "-1"} << "-2";
-    }
-
     void invalidFilesAreNeverOverwritten() {
-        QFETCH(QStringList, takenSuffixes);
-        QFETCH(QString, expectedSuffix);
         QTemporaryDir temp;
         const QString file = temp.path() + "/identity.key";
         QStringList decoys;
-        for (qint64 second = nowSeconds() - 1; second <= nowSeconds() + 30; ++second)
-            for (const QString& suffix : takenSuffixes)
+        for (qint64 second = QDateTime::currentSecsSinceEpoch() - 1;
+             second <= QDateTime::currentSecsSinceEpoch() + 30; ++second)
+            for (const char* suffix : {"", "-1"})
                 decoys << QStringLiteral("identity.key.invalid-%1%2").arg(second).arg(suffix);
         for (const QString& decoy : decoys)
             QVERIFY(writeFile(temp.path() + "/" + decoy, decoy.toUtf8()));
@@ -434,15 +371,12 @@ private slots:
         }
         QCOMPARE(added.size(), 2);
         QCOMPARE(added[0], "identity.key");
-        QVERIFY2(QRegularExpression("^identity\\.key\\.invalid-\\d+" + expectedSuffix + "$")
-                     .match(added[1])
-                     .hasMatch(),
+        QVERIFY2(QRegularExpression("^identity\\.key\\.invalid-\\d+-2$").match(added[1]).hasMatch(),
                  qPrintable(added[1]));
         QCOMPARE(readAll(temp.path() + "/" + added[1]), QByteArray("short"));
     }
 
-    // Starts killed while publishing a new key leave temporary files behind. Later starts
-    // remove those of their own making once they are old, and nothing else.
+    // Later starts remove old temporary files of a killed start's making, and nothing else.
     void oldLeftoverTemporaryFilesAreRemoved_data() {
         QTest::addColumn<QString>("name");
         QTest::addColumn<Obstacle>("kind");
@@ -454,11 +388,7 @@ private slots:
         QTest::newRow("fresh: may still be written")
             << ours << Obstacle::plainFile << false << -1 << false;
         QTest::newRow("another user's") << ours << Obstacle::plainFile << true << 65534 << false;
-        QTest::newRow("a directory") << ours << Obstacle::directory << true << -1 << false;
         QTest::newRow("a link") << ours << Obstacle::danglingLink << true << -1 << false;
-        QTest::newRow("not hidden") << ours.mid(1) << Obstacle::plainFile << true << -1 << false;
-        QTest::newRow("short random part")
-            << ".identity.key-0123456789abcde.tmp" << Obstacle::plainFile << true << -1 << false;
         QTest::newRow("upper-case random part")
             << ".identity.key-0123456789ABCDEF.tmp" << Obstacle::plainFile << true << -1 << false;
         QTest::newRow("longer suffix") << ours + "~" << Obstacle::plainFile << true << -1 << false;
@@ -489,59 +419,41 @@ private slots:
         QCOMPARE(stampOf(leftover), removed ? QString("<missing>") : before);
     }
 
-    // Whatever stands at the key file's name and cannot be read is reported and left alone:
-    // it may be the user's only copy of their identity.
-    void unreadableKeyFileFailsAndStays_data() {
+    // Whatever stands in the way is reported and left alone: it may be the user's only copy of
+    // their identity.
+    void obstacleFailsAndStays_data() {
         QTest::addColumn<Obstacle>("obstacle");
-        QTest::addColumn<QString>("reason");
-        QTest::newRow("directory") << Obstacle::directory << "Is a directory";
-        QTest::newRow("dangling link") << Obstacle::danglingLink << "dangling symbolic link";
-        QTest::newRow("link loop") << Obstacle::linkLoop << "Too many levels of symbolic links";
-        QTest::newRow("fifo") << Obstacle::fifo << "not a regular file";
-    }
-
-    void unreadableKeyFileFailsAndStays() {
-        QFETCH(Obstacle, obstacle);
-        QFETCH(QString, reason);
-        QTemporaryDir temp;
-        const QString file = temp.path() + "/identity.key";
-        QVERIFY(place(obstacle, file));
-        const QString before = stampOf(file);
-
-        QString error;
-        QVERIFY(!load(temp.path(), &error));
-        QCOMPARE(error, QStringLiteral("read %1: %2").arg(file, reason));
-        QCOMPARE(stampOf(file), before);
-        QCOMPARE(entriesOf(temp.path()), QStringList{"identity.key"});
-    }
-
-    void keyDirectoryThatCannotBeMadeFails_data() {
-        QTest::addColumn<Obstacle>("obstacle");
-        QTest::addColumn<QString>("obstaclePath"); // below the temporary directory
-        QTest::addColumn<QString>("reason");
+        QTest::addColumn<QString>("at");    // below the data directory
+        QTest::addColumn<QString>("error"); // %d: key directory
+        const QString file = keyDirName + "/identity.key";
+        QTest::newRow("directory at the key file")
+            << Obstacle::directory << file << "read %d/identity.key: Is a directory";
+        QTest::newRow("dangling link at the key file")
+            << Obstacle::danglingLink << file << "read %d/identity.key: dangling symbolic link";
+        QTest::newRow("fifo at the key file")
+            << Obstacle::fifo << file << "read %d/identity.key: not a regular file";
         QTest::newRow("plain file at the key directory")
-            << Obstacle::plainFile << "share/" + keyDirName << "Not a directory";
-        QTest::newRow("plain file at the data directory") << Obstacle::plainFile << "share"
-                                                          << "Not a directory";
+            << Obstacle::plainFile << keyDirName << "create directory %d: Not a directory";
         QTest::newRow("dangling link at the key directory")
-            << Obstacle::danglingLink << "share/" + keyDirName << "No such file or directory";
+            << Obstacle::danglingLink << keyDirName
+            << "create directory %d: No such file or directory";
     }
-
-    void keyDirectoryThatCannotBeMadeFails() {
+    void obstacleFailsAndStays() {
         QFETCH(Obstacle, obstacle);
-        QFETCH(QString, obstaclePath);
-        QFETCH(QString, reason);
+        QFETCH(QString, at);
+        QFETCH(QString, error);
         QTemporaryDir temp;
-        const QString dir = temp.path() + "/share/" + keyDirName;
-        const QString blocked = temp.path() + "/" + obstaclePath;
+        const QString dir = temp.path() + "/" + keyDirName;
+        const QString blocked = temp.path() + "/" + at;
         QVERIFY(QDir().mkpath(QFileInfo(blocked).path()));
         QVERIFY(place(obstacle, blocked));
         const QString before = stampOf(blocked);
 
-        QString error;
-        QVERIFY(!load(dir, &error));
-        QCOMPARE(error, QStringLiteral("create directory %1: %2").arg(dir, reason));
+        QString actual;
+        QVERIFY(!load(dir, &actual));
+        QCOMPARE(actual, QString(error).replace("%d", dir));
         QCOMPARE(stampOf(blocked), before);
+        QCOMPARE(entriesOf(QFileInfo(blocked).path()).size(), 1);
     }
 
     // Run in a separate process as an unprivileged user, since root may read and write
@@ -562,8 +474,6 @@ private slots:
         QTest::newRow("invalid key file cannot be moved aside")
             << "short" << 0644 << true << "key" << false
             << R"(move aside %f to %f\.invalid-\d+: Permission denied)";
-        QTest::newRow("key directory cannot be made")
-            << "" << 0 << false << "share" << false << "create directory %d: Permission denied";
         // The leftover cannot be removed either, and that is no reason to fail.
         QTest::newRow("valid key, leftover in a read-only directory")
             << QString(32, 'k') << 0644 << true << "key" << true << "";
@@ -630,7 +540,6 @@ private slots:
         QTest::newRow("no room for a new key") << QByteArray() << false << "write %t" + noSpace;
         QTest::newRow("no inode for a new key")
             << QByteArray() << true << "create temporary file %t" + noSpace;
-        QTest::newRow("valid key") << pattern(32, 2) << false << "";
         QTest::newRow("wrong-length key: kept aside, no room for a new one")
             << pattern(5, 2) << false << "write %t" + noSpace;
     }
@@ -678,28 +587,18 @@ private slots:
         }
     }
 
-    void defaultKeyDirectoryFollowsDataHome_data() {
-        QTest::addColumn<QByteArray>("dataHome");
-        QTest::addColumn<QString>("expected");
-        QTest::newRow("XDG_DATA_HOME set")
-            << QByteArray("/srv/data") << "/srv/data/org.vorlund.client";
-        QTest::newRow("XDG_DATA_HOME unset")
-            << QByteArray() << "/home/someone/.local/share/org.vorlund.client";
-    }
-
     void defaultKeyDirectoryFollowsDataHome() {
-        QFETCH(QByteArray, dataHome);
-        QFETCH(QString, expected);
-        const std::optional<QByteArray> savedHome = environment("HOME");
-        const std::optional<QByteArray> savedDataHome = environment("XDG_DATA_HOME");
-        setEnvironment("HOME", "/home/someone");
-        setEnvironment("XDG_DATA_HOME",
-                       dataHome.isEmpty() ? std::nullopt : std::optional(dataHome));
-
-        const std::filesystem::path dir = defaultKeyDirectory();
-        setEnvironment("HOME", savedHome);
-        setEnvironment("XDG_DATA_HOME", savedDataHome);
-        QCOMPARE(QString::fromStdString(dir.string()), expected);
+        const QByteArray savedHome = qgetenv("HOME"), savedDataHome = qgetenv("XDG_DATA_HOME");
+        qputenv("HOME", "/home/someone");
+        qputenv("XDG_DATA_HOME", "/srv/data");
+        const std::filesystem::path set = defaultKeyDirectory();
+        qunsetenv("XDG_DATA_HOME");
+        const std::filesystem::path unset = defaultKeyDirectory();
+        qputenv("HOME", savedHome);
+        qputenv("XDG_DATA_HOME", savedDataHome);
+        QCOMPARE(QString::fromStdString(set.string()), "/srv/data/org.vorlund.client");
+        QCOMPARE(QString::fromStdString(unset.string()),
+                 "/home/someone/.local/share/org.vorlund.client");
     }
 
     // A first start killed at any moment leaves no half key, no key that others may read and
@@ -715,36 +614,25 @@ private slots:
         const int iterations = qEnvironmentVariableIsSet("VORLUND_CRASH_ITERATIONS")
                                    ? qEnvironmentVariableIntValue("VORLUND_CRASH_ITERATIONS")
                                    : 40;
-        // Half the kills come after a delay spread over an undisturbed start, from its release
-        // until the identity is complete and prints its key (the median of a few, as the
-        // machine is noisy). The other half come as soon as the start has made its n-th change
-        // to the key directory, so that each step is hit often.
-        std::vector<qint64> startNanoseconds;
-        int startChanges = std::numeric_limits<int>::max();
-        for (int i = 0; i < 5; ++i) {
+        // Each kill comes as soon as the start has made its n-th change to the key directory
+        // (n = 0: at once), so that every step is hit often.
+        int startChanges = 0;
+        {
             QTemporaryDir temp;
             QVERIFY(unusableKeyFile.isEmpty() ||
                     writeFile(temp.path() + "/identity.key", unusableKeyFile, 0644));
             DirectoryChanges changes(temp.path());
             QVERIFY(changes.isValid());
-            QElapsedTimer timer;
             QProcess probe;
-            QVERIFY(startReleased(probe, temp.path(), &timer));
-            while (!probe.canReadLine())
-                QVERIFY(probe.waitForReadyRead(20000));
-            startNanoseconds.push_back(timer.nsecsElapsed());
+            QVERIFY(startReleased(probe, temp.path()));
             QVERIFY(probe.waitForFinished(20000));
             QCOMPARE(probe.exitCode(), 0);
-            startChanges = std::min(startChanges, changes.waitFor(0));
+            startChanges = changes.waitFor(0);
         }
         QVERIFY(startChanges > 0);
-        std::sort(startNanoseconds.begin(), startNanoseconds.end());
-        const qint64 startDuration = startNanoseconds[startNanoseconds.size() / 2];
-        std::mt19937_64 random(QRandomGenerator::global()->generate64());
-        std::uniform_int_distribution<qint64> killDelay(0, startDuration);
-        std::uniform_int_distribution<int> killAfterChange(1, startChanges);
+        std::mt19937 random(QRandomGenerator::global()->generate());
+        std::uniform_int_distribution<int> killAfterChange(0, startChanges);
 
-        QMap<QString, int> outcomes;
         for (int i = 0; i < iterations; ++i) {
             QTemporaryDir temp;
             const QString dir = temp.path();
@@ -754,17 +642,12 @@ private slots:
             QVERIFY(changes.isValid());
             QProcess probe;
             QVERIFY(startReleased(probe, dir));
-            if (i % 2 == 0)
-                std::this_thread::sleep_for(std::chrono::nanoseconds(killDelay(random)));
-            else
-                changes.waitFor(killAfterChange(random));
+            changes.waitFor(killAfterChange(random));
             probe.kill();
             QVERIFY(probe.waitForFinished(20000));
 
             const KilledStart killed = inspectKilledStart(dir, unusableKeyFile);
             QVERIFY2(killed.faults.isEmpty(), qPrintable(killed.faults.join("; ")));
-            ++outcomes[probe.exitStatus() == QProcess::NormalExit ? "finished before the kill"
-                                                                  : killed.outcome];
 
             QString error;
             const std::optional<SigningKey> next = load(dir, &error);
@@ -787,10 +670,6 @@ private slots:
             QCOMPARE(entries.takeFirst(), "identity.key");
             QCOMPARE(entries.size(), unusableKeyFile.isEmpty() ? 0 : 1);
         }
-        qInfo("%d kills, within %lld us or after one of %d changes:", iterations,
-              startDuration / 1000, startChanges);
-        for (auto outcome = outcomes.cbegin(); outcome != outcomes.cend(); ++outcome)
-            qInfo("  %4d  %s", outcome.value(), qPrintable(outcome.key()));
     }
 };
 

@@ -20,42 +20,27 @@ QByteArray encodedPrompt(const std::string& prompt) {
     return asText(canonicalEncode(ClientSigningPayload{"", 0, "", prompt, 0}));
 }
 
-// The canonical text of a client payload whose prompt is written as `escaped`.
-QByteArray withPrompt(const QByteArray& escaped) {
-    return R"({"bPubKey":"","costCap":0,"pinchId":"","prompt":")" + escaped +
-           R"(","requestedAt":0})";
-}
-
-// Text built from pieces that exercise every branch of an escaper and UTF-8 validator, in
-// runs long and short enough to cross word boundaries, with an occasional ill-formed piece.
+// Pieces that reach every branch of an escaper and UTF-8 validator, now and then ill-formed.
 std::string randomText(std::mt19937& random) {
     static const std::vector<std::string> wellFormed = {"a",
                                                         "Hello, world. ",
-                                                        "0123456789abcdef",
                                                         "/",
                                                         "\"",
                                                         "\\",
                                                         "\n",
-                                                        "\r\n",
                                                         "\t",
                                                         std::string(1, '\0'),
                                                         "\x01",
                                                         "\x1f",
                                                         "\x7f",
-                                                        " ",
                                                         "\xc2\x80",
-                                                        "\xc3\xa9",
                                                         "\xdf\xbf",
                                                         "\xe0\xa0\x80",
-                                                        "\xe2\x82\xac",
                                                         "\xed\x9f\xbf",
-                                                        "\xee\x80\x80",
                                                         "\xef\xbf\xbf",
                                                         "\xf0\x90\x80\x80",
-                                                        "\xf0\x9f\x98\x80",
                                                         "\xf4\x8f\xbf\xbf"};
     static const std::vector<std::string> illFormed = {"\x80",
-                                                       "\xbf",
                                                        "\xc0\x80",
                                                        "\xc1\xbf",
                                                        "\xc3",
@@ -68,32 +53,17 @@ std::string randomText(std::mt19937& random) {
                                                        "\xff"};
     std::string text;
     const int pieces = std::uniform_int_distribution(0, 40)(random);
-    for (int i = 0; i < pieces; ++i) {
-        if (std::uniform_int_distribution(0, 199)(random) == 0)
-            text += illFormed[random() % illFormed.size()];
-        else
-            text += wellFormed[random() % wellFormed.size()];
-    }
+    for (int i = 0; i < pieces; ++i)
+        text += std::uniform_int_distribution(0, 199)(random) == 0
+                    ? illFormed[random() % illFormed.size()]
+                    : wellFormed[random() % wellFormed.size()];
     return text;
 }
 
-// What the JSON library itself writes for the same object, or the text of its exception.
-QByteArray libraryEncoding(const ClientSigningPayload& p) {
+// The encoding, or the text of the JSON library's exception.
+template <typename Encode> QByteArray encodingOrError(Encode encode) {
     try {
-        return QByteArray::fromStdString(nlohmann::json{
-            {"bPubKey", p.bPubKey},
-            {"costCap", p.costCap},
-            {"pinchId", p.pinchId},
-            {"prompt", p.prompt},
-            {"requestedAt", p.requestedAt}}.dump());
-    } catch (const nlohmann::json::exception& error) {
-        return error.what();
-    }
-}
-
-QByteArray ourEncoding(const ClientSigningPayload& p) {
-    try {
-        return asText(canonicalEncode(p));
+        return encode();
     } catch (const nlohmann::json::exception& error) {
         return error.what();
     }
@@ -105,20 +75,12 @@ class CanonicalTest : public QObject {
     Q_OBJECT
 
 private slots:
-    void clientPayloadExample() {
-        const Bytes bytes = canonicalEncode(ClientSigningPayload{"", 0, "", "a/b", 1700000000});
-        QCOMPARE(bytes.size(), std::size_t(79));
+    void examples() {
         QCOMPARE(
-            asText(bytes),
+            asText(canonicalEncode(ClientSigningPayload{"", 0, "", "a/b", 1700000000})),
             R"({"bPubKey":"","costCap":0,"pinchId":"","prompt":"a/b","requestedAt":1700000000})");
-    }
-
-    void serverPayloadExample() {
-        const Bytes bytes =
-            canonicalEncode(ServerSigningPayload{"", "", 42, "m1", "", "", "Hi", -1});
-        QCOMPARE(bytes.size(), std::size_t(122));
         QCOMPARE(
-            asText(bytes),
+            asText(canonicalEncode(ServerSigningPayload{"", "", 42, "m1", "", "", "Hi", -1})),
             R"({"aPubKey":"","bPubKey":"","latencyMs":42,"modelVersion":"m1","pinchId":"","promptHash":"","response":"Hi","timestamp":-1})");
     }
 
@@ -132,40 +94,21 @@ private slots:
         QTest::newRow("e acute raw") << QByteArray("caf\xc3\xa9") << QByteArray("caf\xc3\xa9");
         QTest::newRow("emoji raw")
             << QByteArray("\xf0\x9f\x98\x80") << QByteArray("\xf0\x9f\x98\x80");
-        QTest::newRow("decomposed e acute kept")
-            << QByteArray("e\xcc\x81") << QByteArray("e\xcc\x81");
-        QTest::newRow("U+2028 raw") << QByteArray("\xe2\x80\xa8") << QByteArray("\xe2\x80\xa8");
-        QTest::newRow("CRLF") << QByteArray("a\r\nb") << QByteArray(R"(a\r\nb)");
-
-        // Every control character: the five short escapes, \u00xx in lower case otherwise.
-        for (int c = 0; c < 0x20; ++c) {
-            QByteArray escaped;
-            switch (c) {
-            case '\b':
-                escaped = "\\b";
-                break;
-            case '\t':
-                escaped = "\\t";
-                break;
-            case '\n':
-                escaped = "\\n";
-                break;
-            case '\f':
-                escaped = "\\f";
-                break;
-            case '\r':
-                escaped = "\\r";
-                break;
-            default:
-                escaped = QByteArray("\\u00") + QByteArray::number(c, 16).rightJustified(2, '0');
-            }
-            QTest::addRow("U+%04X", c) << QByteArray(1, char(c)) << escaped;
-        }
+        // Five short escapes, \u00xx in lower case otherwise.
+        const QMap<int, QByteArray> shortEscapes{
+            {'\b', "\\b"}, {'\t', "\\t"}, {'\n', "\\n"}, {'\f', "\\f"}, {'\r', "\\r"}};
+        for (int c = 0; c < 0x20; ++c)
+            QTest::addRow("U+%04X", c)
+                << QByteArray(1, char(c))
+                << shortEscapes.value(c,
+                                      "\\u00" + QByteArray::number(c, 16).rightJustified(2, '0'));
     }
     void stringEscaping() {
         QFETCH(QByteArray, prompt);
         QFETCH(QByteArray, escaped);
-        QCOMPARE(encodedPrompt(prompt.toStdString()), withPrompt(escaped));
+        QCOMPARE(encodedPrompt(prompt.toStdString()),
+                 R"({"bPubKey":"","costCap":0,"pinchId":"","prompt":")" + escaped +
+                     R"(","requestedAt":0})");
     }
 
     void integers_data() {
@@ -175,7 +118,6 @@ private slots:
                              << QByteArray("-9223372036854775808");
         QTest::newRow("minus one") << qint64(-1) << QByteArray("-1");
         QTest::newRow("zero") << qint64(0) << QByteArray("0");
-        QTest::newRow("ten") << qint64(10) << QByteArray("10");
         QTest::newRow("max") << std::numeric_limits<qint64>::max()
                              << QByteArray("9223372036854775807");
     }
@@ -193,9 +135,7 @@ private slots:
         QTest::addColumn<QByteArray>("text");
         QTest::newRow("lone continuation byte") << QByteArray("\x80");
         QTest::newRow("truncated sequence") << QByteArray("a\xc3");
-        QTest::newRow("overlong slash") << QByteArray("\xc0\xaf");
         QTest::newRow("encoded surrogate") << QByteArray("\xed\xa0\x80");
-        QTest::newRow("0xFF") << QByteArray("\xff");
     }
     void invalidUtf8Throws() {
         QFETCH(QByteArray, text);
@@ -205,38 +145,36 @@ private slots:
             canonicalEncode(ServerSigningPayload{"", "", 0, "", "", "", text.toStdString(), 0}));
     }
 
-    // The canonical form is defined as the JSON library's compact dump; the encoder must agree
-    // with it byte for byte, and fail with the library's own error where the library fails.
+    // The canonical form is the JSON library's compact dump: agree byte for byte, and fail
+    // with the library's own error where it fails.
     void agreesWithTheJsonLibrary() {
         std::mt19937 random(20240601);
         int failures = 0;
         for (int i = 0; i < 20000; ++i) {
-            const ClientSigningPayload payload{
-                randomText(random), std::int64_t(random()) - (1 << 30), randomText(random),
-                randomText(random), std::int64_t(random()) << 31};
-            const QByteArray expected = libraryEncoding(payload);
+            const ClientSigningPayload p{randomText(random), std::int64_t(random()) - (1 << 30),
+                                         randomText(random), randomText(random),
+                                         std::int64_t(random()) << 31};
+            const QByteArray expected = encodingOrError([&] {
+                return QByteArray::fromStdString(nlohmann::json{
+                    {"bPubKey", p.bPubKey},
+                    {"costCap", p.costCap},
+                    {"pinchId", p.pinchId},
+                    {"prompt", p.prompt},
+                    {"requestedAt", p.requestedAt}}.dump());
+            });
             failures += expected.startsWith("[json.exception");
-            QCOMPARE(ourEncoding(payload), expected);
+            QCOMPARE(encodingOrError([&] { return asText(canonicalEncode(p)); }), expected);
         }
         QVERIFY2(failures > 100, "too few ill-formed samples to exercise the error path");
     }
 
-    void sameValueSameBytes() {
-        const ServerSigningPayload payload{"ab", "cd", 7, "m/1", "id", "h", "\"x\"\n\xc3\xa9", 9};
-        QCOMPARE(asText(canonicalEncode(payload)), asText(canonicalEncode(payload)));
-    }
-
-    void signingPayloadsCopyTheirParents() {
+    void signingPayloadOfARequest() {
         const PinchRequest request{"b", "sig", 1000, "id", "p", 17};
         QVERIFY(signingPayloadOf(request) == (ClientSigningPayload{"b", 1000, "id", "p", 17}));
-        const DaemonResponse response{"r", 5, "m", "h", -3, "id", "b", "a", "sig"};
-        QVERIFY(signingPayloadOf(response) ==
-                (ServerSigningPayload{"a", "b", 5, "m", "id", "h", "r", -3}));
     }
 
     void requestBodyIsCompactJsonOfAllSixFields() {
-        const PinchRequest request{"bb", "ss", 1000, "id", "a/\"b\"", -2};
-        const std::string body = encodePinchRequest(request);
+        const std::string body = encodePinchRequest({"bb", "ss", 1000, "id", "a/\"b\"", -2});
         QVERIFY2(body.find_first_of(" \n") == std::string::npos, body.c_str());
         const nlohmann::json expected{{"bPubKey", "bb"},     {"bSig", "ss"},
                                       {"costCap", 1000},     {"pinchId", "id"},

@@ -9,10 +9,6 @@ using nlohmann::json;
 
 namespace {
 
-const char* const textKeys[] = {"response", "modelVersion", "promptHash", "pinchId",
-                                "bPubKey",  "aPubKey",      "aSig"};
-const char* const integerKeys[] = {"latencyMs", "timestamp"};
-
 json validAnswer() {
     return {{"response", "Hi"},   {"latencyMs", 42}, {"modelVersion", "m1"},
             {"promptHash", "ph"}, {"timestamp", -1}, {"pinchId", "id"},
@@ -31,13 +27,9 @@ QByteArray withRawValue(const char* key, const QByteArray& raw) {
                                   QByteArray("\"") + key + "\":" + raw);
 }
 
-QString decodeError(const QByteArray& body) {
-    try {
-        decodeDaemonResponse(body.toStdString());
-    } catch (const DecodeError& error) {
-        return QString::fromUtf8(error.what());
-    }
-    return {};
+QByteArray deep(char open, char close) {
+    constexpr int depth = 100000;
+    return QByteArray(depth, open) + QByteArray(depth, close);
 }
 
 } // namespace
@@ -62,7 +54,8 @@ private slots:
         extra["APubKey"] = 5;
         QTest::newRow("extra keys") << bodyOf(extra);
         QTest::newRow("pretty-printed") << QByteArray::fromStdString(validAnswer().dump(2));
-        QTest::newRow("surrounding whitespace") << " \n\t" + bodyOf(validAnswer()) + "\r\n ";
+        QTest::newRow("deep value under an unknown key")
+            << bodyOf(validAnswer()).chopped(1) + ",\"extra\":" + deep('[', ']') + "}";
     }
     void acceptsUnknownKeysAndWhitespace() {
         QFETCH(QByteArray, body);
@@ -70,130 +63,69 @@ private slots:
         QVERIFY(decoded == (DaemonResponse{"Hi", 42, "m1", "ph", -1, "id", "bb", "aa", "ss"}));
     }
 
+    // The error must begin with `error`; the library's own wording never shows.
     void rejects_data() {
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<QString>("error");
-
-        for (const char* key : textKeys) {
+        for (const char* key : {"response", "aSig", "latencyMs", "timestamp"}) {
             json missing = validAnswer();
             missing.erase(key);
             QTest::addRow("%s missing", key)
                 << bodyOf(missing) << QString("key \"%1\" is missing").arg(key);
             QTest::addRow("%s null", key)
                 << withRawValue(key, "null") << QString("key \"%1\" is null").arg(key);
-            for (const char* raw : {"1", "true", "[]", "{}"})
-                QTest::addRow("%s = %s", key, raw)
-                    << withRawValue(key, raw) << QString("key \"%1\" is not a string").arg(key);
         }
-        for (const char* key : integerKeys) {
-            json missing = validAnswer();
-            missing.erase(key);
-            QTest::addRow("%s missing", key)
-                << bodyOf(missing) << QString("key \"%1\" is missing").arg(key);
-            QTest::addRow("%s null", key)
-                << withRawValue(key, "null") << QString("key \"%1\" is null").arg(key);
-            const QString notInteger = QString("key \"%1\" is not an integer").arg(key);
-            const QString outside =
-                QString("key \"%1\" is outside the signed 64-bit range").arg(key);
-            for (const char* raw :
-                 {"\"42\"", "true", "[]", "{}", "1.0", "1.5", "-0.0", "1e2", "-9.2e18"})
-                QTest::addRow("%s = %s", key, raw) << withRawValue(key, raw) << notInteger;
-            for (const char* raw :
-                 {"9223372036854775808", "18446744073709551615", "18446744073709551616",
-                  "-9223372036854775809", "1e19", "-1e300", "-9223372036854775808.0"})
-                QTest::addRow("%s = %s", key, raw) << withRawValue(key, raw) << outside;
-        }
+        for (const char* raw : {"1", "[]"})
+            QTest::addRow("aSig = %s", raw)
+                << withRawValue("aSig", raw) << "key \"aSig\" is not a string";
+        for (const char* raw : {"\"42\"", "true", "1.0", "1.5", "1e2"})
+            QTest::addRow("latencyMs = %s", raw)
+                << withRawValue("latencyMs", raw) << "key \"latencyMs\" is not an integer";
+        for (const char* raw :
+             {"9223372036854775808", "18446744073709551615", "-9223372036854775809", "1e19"})
+            QTest::addRow("timestamp = %s", raw)
+                << withRawValue("timestamp", raw)
+                << "key \"timestamp\" is outside the signed 64-bit range";
 
         json caseDifferent = validAnswer();
         caseDifferent.erase("aPubKey");
         caseDifferent["apubkey"] = "aa";
-        caseDifferent["APubKey"] = "aa";
         QTest::newRow("aPubKey only in another case")
             << bodyOf(caseDifferent) << "key \"aPubKey\" is missing";
-
         json severalBad = validAnswer();
         severalBad.erase("aSig");
-        severalBad["bPubKey"] = nullptr;
         severalBad["timestamp"] = "now";
         severalBad["promptHash"] = 3;
         QTest::newRow("first bad field in declaration order")
             << bodyOf(severalBad) << "key \"promptHash\" is not a string";
-        json laterBad = severalBad;
-        laterBad["promptHash"] = "ph";
-        QTest::newRow("then the next one")
-            << bodyOf(laterBad) << "key \"timestamp\" is not an integer";
 
-        QTest::newRow("empty object") << QByteArray("{}") << "key \"response\" is missing";
+        const QByteArray valid = bodyOf(validAnswer());
         QTest::newRow("array") << QByteArray("[]") << "the answer is not a JSON object";
-        QTest::newRow("string") << QByteArray("\"{}\"") << "the answer is not a JSON object";
-        QTest::newRow("null") << QByteArray("null") << "the answer is not a JSON object";
+        QTest::newRow("deep arrays") << deep('[', ']') << "the answer is not a JSON object";
+        QTest::newRow("deep objects")
+            << QByteArray("{\"x\":").repeated(100000) + "1" + QByteArray(100000, '}')
+            << "key \"response\" is missing";
+        QTest::newRow("unclosed deep arrays") << QByteArray(100000, '[') << "invalid JSON: ";
+        QTest::newRow("empty") << QByteArray() << "invalid JSON: ";
+        QTest::newRow("plain text") << QByteArray("Internal error") << "invalid JSON: ";
+        QTest::newRow("byte-order mark") << "\xef\xbb\xbf" + valid << "invalid JSON: ";
+        QTest::newRow("trailing garbage") << valid + "x"
+                                          << "invalid JSON: ";
+        QTest::newRow("invalid UTF-8") << withRawValue("response", "\"\xff\"") << "invalid JSON: ";
+        QTest::newRow("NUL after the object") << valid + QByteArray(1, '\0') << "invalid JSON: ";
+        QTest::newRow("NUL before the object") << QByteArray(1, '\0') + valid << "invalid JSON: ";
     }
     void rejects() {
         QFETCH(QByteArray, body);
         QFETCH(QString, error);
-        QCOMPARE(decodeError(body), error);
-    }
-
-    void rejectsWhatIsNotJson_data() {
-        QTest::addColumn<QByteArray>("body");
-        const QByteArray valid = bodyOf(validAnswer());
-        QTest::newRow("empty") << QByteArray();
-        QTest::newRow("plain text") << QByteArray("Internal error");
-        QTest::newRow("byte-order mark") << "\xef\xbb\xbf" + valid;
-        QTest::newRow("trailing garbage") << valid + "x";
-        QTest::newRow("two objects") << valid + valid;
-        QTest::newRow("truncated") << valid.chopped(1);
-        QTest::newRow("trailing comma") << valid.chopped(1) + ",}";
-        QTest::newRow("comment") << "/* hi */" + valid;
-        QTest::newRow("single quotes") << QByteArray("{'response':'Hi'}");
-        QTest::newRow("raw line break in string") << withRawValue("response", "\"a\nb\"");
-        QTest::newRow("invalid UTF-8 in string") << withRawValue("response", "\"\xff\"");
-        QTest::newRow("lone surrogate escape") << withRawValue("response", R"("\ud800")");
-        QTest::newRow("number overflow") << withRawValue("latencyMs", "1e400");
-        QTest::newRow("NaN") << withRawValue("latencyMs", "NaN");
-        QTest::newRow("leading zero") << withRawValue("latencyMs", "042");
-        QTest::newRow("plus sign") << withRawValue("latencyMs", "+42");
-        QTest::newRow("NUL after the object") << valid + QByteArray(1, '\0');
-        QTest::newRow("NUL and garbage after the object") << valid + QByteArray("\0garbage", 8);
-        QTest::newRow("NUL before the object") << QByteArray(1, '\0') + valid;
-    }
-    void rejectsWhatIsNotJson() {
-        QFETCH(QByteArray, body);
-        const QString error = decodeError(body);
-        QVERIFY2(error.startsWith("invalid JSON: "), qPrintable(error));
-        QVERIFY2(!error.contains("[json.exception"), qPrintable(error));
-        QVERIFY2(error.size() > QString("invalid JSON: ").size(), qPrintable(error));
-    }
-
-    // The parser must not recurse per level: these bodies have to come back as a result or an
-    // error, not as a stack overflow.
-    void survivesDeepNesting_data() {
-        QTest::addColumn<QByteArray>("body");
-        QTest::addColumn<QString>("error");
-        constexpr int depth = 100000;
-        QTest::newRow("deep arrays")
-            << QByteArray(depth, '[') + QByteArray(depth, ']') << "the answer is not a JSON object";
-        QTest::newRow("unclosed deep arrays") << QByteArray(depth, '[') << "invalid JSON";
-
-        QByteArray deepObjects;
-        for (int i = 0; i < depth; ++i)
-            deepObjects += "{\"x\":";
-        deepObjects += "1" + QByteArray(depth, '}');
-        QTest::newRow("deep objects") << deepObjects << "key \"response\" is missing";
-
-        QByteArray withDeepExtra = bodyOf(validAnswer());
-        withDeepExtra.chop(1);
-        withDeepExtra += ",\"extra\":" + QByteArray(depth, '[') + QByteArray(depth, ']') + "}";
-        QTest::newRow("deep value under an unknown key") << withDeepExtra << "";
-    }
-    void survivesDeepNesting() {
-        QFETCH(QByteArray, body);
-        QFETCH(QString, error);
-        const QString actual = decodeError(body);
-        if (error.isEmpty())
-            QCOMPARE(actual, error);
-        else
-            QVERIFY2(actual.startsWith(error), qPrintable(actual));
+        try {
+            decodeDaemonResponse(body.toStdString());
+            QFAIL("decoded");
+        } catch (const DecodeError& failure) {
+            const QString actual = QString::fromUtf8(failure.what());
+            QVERIFY2(actual.startsWith(error) && actual.size() > 14, qPrintable(actual));
+            QVERIFY2(!actual.contains("[json.exception"), qPrintable(actual));
+        }
     }
 };
 

@@ -9,11 +9,6 @@ using vorlund::uuidV7;
 
 namespace {
 
-system_clock::time_point atMillis(std::int64_t millis) {
-    return system_clock::time_point(duration_cast<system_clock::duration>(milliseconds(millis)));
-}
-
-// The 32 hex digits without hyphens.
 QString digitsOf(const std::string& id) {
     return QString::fromStdString(id).remove('-');
 }
@@ -26,43 +21,33 @@ class UuidV7Test : public QObject {
 private slots:
     void layout() {
         const std::string id = uuidV7();
-        QCOMPARE(id.size(), std::size_t(36));
-        for (std::size_t i = 0; i < id.size(); ++i) {
-            const char c = id[i];
-            if (i == 8 || i == 13 || i == 18 || i == 23)
-                QCOMPARE(c, '-');
-            else
-                QVERIFY2((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'), id.c_str());
-        }
-        QCOMPARE(id[14], '7');
-        QVERIFY2(QByteArray("89ab").contains(id[19]), id.c_str());
+        QVERIFY2(QRegularExpression("^[0-9a-f]{8}-[0-9a-f]{4}-7[0-9a-f]{3}-[89ab][0-9a-f]{3}-"
+                                    "[0-9a-f]{12}$")
+                     .match(QString::fromStdString(id))
+                     .hasMatch(),
+                 id.c_str());
     }
 
     void timePrefix_data() {
-        QTest::addColumn<qint64>("millis");
+        QTest::addColumn<qint64>("micros");
         QTest::addColumn<QString>("prefix");
         QTest::newRow("epoch") << qint64(0) << "000000000000";
-        QTest::newRow("one millisecond") << qint64(1) << "000000000001";
-        QTest::newRow("2023-11-14") << qint64(1700000000123) << "018bcfe5687b";
-        QTest::newRow("byte order") << qint64(0x010203040506) << "010203040506";
-        QTest::newRow("year 2255") << qint64(9000000000000) << "082f79cd9000";
-        QTest::newRow("before the epoch clamps to zero") << qint64(-5000) << "000000000000";
+        QTest::newRow("byte order") << qint64(0x010203040506) * 1000 << "010203040506";
+        QTest::newRow("sub-millisecond truncated")
+            << qint64(1700000000124) * 1000 - 1 << "018bcfe5687b";
+        QTest::newRow("before the epoch clamps to zero") << qint64(-5000000) << "000000000000";
     }
     void timePrefix() {
-        QFETCH(qint64, millis);
+        QFETCH(qint64, micros);
         QFETCH(QString, prefix);
-        QCOMPARE(digitsOf(uuidV7(atMillis(millis))).left(12), prefix);
+        const system_clock::time_point at(
+            duration_cast<system_clock::duration>(microseconds(micros)));
+        QCOMPARE(digitsOf(uuidV7(at)).left(12), prefix);
     }
 
-    void subMillisecondTimeIsTruncated() {
-        const auto justBefore = atMillis(1700000000124) - microseconds(1);
-        QCOMPARE(digitsOf(uuidV7(justBefore)).left(12), QString("018bcfe5687b"));
-    }
-
-    // 74 random bits: identifiers made at the same instant differ, and across many of them
-    // every random nibble position takes more than one value.
+    // At one instant the 74 random bits still differ, in every random digit position.
     void randomPartDiffers() {
-        const auto now = atMillis(1700000000123);
+        const system_clock::time_point now(milliseconds(1700000000123));
         std::set<QString> seen;
         std::vector<std::set<QChar>> valuesAt(32);
         for (int i = 0; i < 200; ++i) {
@@ -71,9 +56,6 @@ private slots:
             for (int at = 0; at < 32; ++at)
                 valuesAt[at].insert(digits[at]);
         }
-        for (int at = 0; at < 12; ++at)
-            QCOMPARE(valuesAt[at].size(), std::size_t(1));
-        QCOMPARE(valuesAt[12].size(), std::size_t(1)); // version
         for (int at = 13; at < 32; ++at)
             QVERIFY2(valuesAt[at].size() > 1, qPrintable(QString("digit %1").arg(at)));
         QCOMPARE(valuesAt[16].size(), std::size_t(4)); // variant: 8, 9, a, b

@@ -90,15 +90,6 @@ class VectorsTest : public QObject {
     Q_OBJECT
 
 private slots:
-    void keyIsTheRfc8032TestKey() {
-        const json& key = vectors().at("signingKey");
-        QCOMPARE(qs(key.at("seed").get<std::string>()),
-                 "9d61b19deffd5a60ba844af492ec2cc44449c5697b326919703bac031cae7f60");
-        QCOMPARE(qs(hex(vectorKey().publicKey)), qs(key.at("publicKey").get<std::string>()));
-        QCOMPARE(qs(key.at("publicKey").get<std::string>()),
-                 "d75a980182b10ab7d54bfed3c964073a0ee172f3daa62325af021a68f707511a");
-    }
-
     void clientPayloads_data() { addRows("clientSigningPayloads"); }
     void clientPayloads() {
         const json entry = fetchEntry();

@@ -565,6 +565,8 @@ private slots:
         QTest::newRow("present but empty") << QVariant(QString());
         QTest::newRow("message") << QVariant(QStringLiteral("Invalid URL"));
         QTest::newRow("markup stays text") << QVariant(QStringLiteral("<b></b><i></i>"));
+        QTest::newRow("beyond the display limit")
+            << QVariant(QStringLiteral("daemon 500: ") + QString(ContentView::displayLimit, u'x'));
     }
 
     void errorLine() {
@@ -577,7 +579,11 @@ private slots:
         QCOMPARE(w.visible("errorText"), error.has_value());
         if (!error || error->isEmpty())
             return;
-        QCOMPARE(w.text("errorText"), *error);
+        const QString shown = error->size() > ContentView::displayLimit
+                                  ? error->left(ContentView::displayLimit) + ellipsis
+                                  : *error;
+        QCOMPARE(w.text("errorText"), shown);
+        QCOMPARE(w.view->errorText(), errorText); // the field keeps it all
         // Read as markup, a text of tags alone would show nothing at all.
         QVERIFY(w.item("errorText")->property("contentWidth").toReal() > 0);
     }
@@ -605,6 +611,13 @@ private slots:
         QTest::newRow("text") << QStringLiteral("Hi, lobster.") << QStringLiteral("Hi, lobster.");
         QTest::newRow("lines and markup")
             << QStringLiteral("a\nb <i>c</i> &amp;") << QStringLiteral("a\nb <i>c</i> &amp;");
+        const qsizetype limit = ContentView::displayLimit;
+        QTest::newRow("exactly the display limit") << QString(limit, u'x') << QString(limit, u'x');
+        QTest::newRow("beyond the display limit")
+            << QString(limit + 1, u'x') << QString(limit, u'x') + ellipsis;
+        QTest::newRow("a character across the display limit")
+            << QString(limit - 1, u'x') + QStringLiteral("😀 more")
+            << QString(limit - 1, u'x') + ellipsis;
     }
 
     void responseBox() {
@@ -614,6 +627,7 @@ private slots:
         show(w.view, {std::nullopt, true, answer(aKey, "m1", 1, response)});
         QQuickItem* box = w.item("responseText");
         QCOMPARE(box->property("text").toString(), shown);
+        QCOMPARE(w.view->response(), response);                  // the field keeps it all
         QCOMPARE(box->property("length").toInt(), shown.size()); // plain text, not a document
         QVERIFY(box->property("selectByMouse").toBool());
         QVERIFY(box->property("readOnly").toBool());
