@@ -93,7 +93,10 @@ EOF
 # Every shared library a packaged program links must come from a declared dependency, and the
 # programs, installed beside the system's libraries, need no run path of their own.
 dpkg-deb -x "$deb" "$work/pkgroot"
-owner() { dpkg -S "*/$1" 2>/dev/null | head -n1 | cut -d: -f1; }
+# The owner of the copy for this machine's architecture: with multilib packages installed
+# (clang's runtimes bring libc6-i386), a bare name also matches the /lib32 copies.
+triplet=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+owner() { dpkg -S "/lib/$triplet/$1" "/usr/lib/$triplet/$1" 2>/dev/null | head -n1 | cut -d: -f1; }
 for program in vorlund vorlund-demo-daemon; do
     binary=$work/pkgroot/usr/bin/$program
     [ -f "$binary" ] || continue
