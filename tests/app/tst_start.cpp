@@ -1,0 +1,63 @@
+#include "app/client_state.h"
+
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace vorlund;
+
+// The program as a user starts it: it finds or makes its key, shows its window with the key in
+// it, or says why it cannot and stops.
+class StartTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void program_data() {
+        QTest::addColumn<bool>("keyDirectoryBlocked"); // a plain file where it belongs
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("output"); // the end of standard output or error
+        QTest::newRow("first start") << false << 0 << "^first frame at \\d+\n$";
+        QTest::newRow("key directory blocked")
+            << true << 1
+            << "\nFatal error: ClientIdentity failed: create directory %d: Not a directory\n$";
+    }
+    void program() {
+        QFETCH(bool, keyDirectoryBlocked);
+        QFETCH(int, exitCode);
+        QFETCH(QString, output);
+        QTemporaryDir dataHome;
+        const QString keyDirectory = dataHome.filePath("org.vorlund.client");
+        QFile blocker(keyDirectory);
+        QVERIFY(!keyDirectoryBlocked || blocker.open(QIODevice::WriteOnly));
+        QProcess program;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("XDG_DATA_HOME", dataHome.path());
+        // Prints when the first frame that shows the key is on screen, then quits.
+        environment.insert("VORLUND_FIRST_FRAME_PROBE", "1");
+        program.setProcessEnvironment(environment);
+        program.start(VORLUND_PROGRAM);
+        QVERIFY(program.waitForFinished(60000));
+        QCOMPARE(program.exitCode(), exitCode);
+        const QString printed =
+            exitCode == 0 ? program.readAllStandardOutput() : "\n" + program.readAllStandardError();
+        output.replace("%d", QRegularExpression::escape(keyDirectory));
+        QVERIFY2(QRegularExpression(output).match(printed).hasMatch(), qPrintable(printed));
+    }
+
+    // A window closed before its key arrived: the start-up work ends without touching the
+    // state and lets go of the identity.
+    void closedBeforeTheKeyArrives() {
+        QTemporaryDir keyDirectory;
+        auto identity = std::make_shared<ClientIdentity>(keyDirectory.path().toStdString());
+        QFuture<Bytes> busy = identity->sign(Bytes(64 << 20, 'x'));
+        auto* state = new ClientState(identity);
+        QCoreApplication::processEvents(); // start-up now waits behind the signature
+        delete state;
+        busy.waitForFinished();
+        QTRY_COMPARE(identity.use_count(), 1L);
+    }
+};
+
+QTEST_GUILESS_MAIN(StartTest)
+#include "tst_start.moc"
