@@ -1,9 +1,9 @@
-// Presses Send against every hostile daemon of the test suite, first on a bare ContentView and
-// then in the real window, and reports per case the longest time the GUI thread's event loop
-// stood still and how far the process's peak memory rose. Usage: hostile_stalls [name part]
+// Presses Send against every scripted daemon of the test suite and a few that send as much as
+// the client takes, first on a bare ContentView and then in the real window, and reports per
+// case the longest time the GUI thread's event loop stood still and how far the process's peak
+// memory rose. Usage: hostile_stalls [name part]
 
 #include "exchange_probe.h"
-#include "hostile_cases.h"
 #include "scripted_daemon.h"
 
 #include "ui/content_view.h"
@@ -17,6 +17,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <vector>
 
 Q_IMPORT_QML_PLUGIN(VorlundPlugin)
 
@@ -28,6 +29,29 @@ namespace {
 
 // Longer than this and a user notices the window freeze.
 constexpr double stallGoalMs = 50;
+
+struct Case {
+    QString name;
+    nlohmann::json script;
+    ExchangeSettings settings;
+};
+
+std::vector<Case> casesIn(const char* path) {
+    QFile file(QString::fromUtf8(path));
+    if (!file.open(QIODevice::ReadOnly))
+        qFatal("cannot read %s", path);
+    std::vector<Case> cases;
+    const nlohmann::json entries = nlohmann::json::parse(file.readAll().toStdString())["cases"];
+    for (const nlohmann::json& entry : entries) {
+        if (!entry.contains("daemon"))
+            continue; // a case about the URL alone
+        cases.push_back({QString::fromStdString(entry.value("name", "")),
+                         entry["daemon"],
+                         {std::chrono::milliseconds(entry.value("timeoutMs", 60000)),
+                          entry.value("maxBodyBytes", qint64(16 * 1024 * 1024))}});
+    }
+    return cases;
+}
 
 struct Measured {
     QString outcome;
@@ -45,16 +69,17 @@ QString outcomeText(const ContentView& view, const ProbeResult& probe) {
     return text.size() > 70 ? text.left(69) + QChar(0x2026) : text;
 }
 
-std::vector<Measured> measureAll(ContentView& view, const std::vector<HostileCase>& cases) {
+std::vector<Measured> measureAll(ContentView& view, const std::vector<Case>& cases) {
+    static const SigningKey key = SigningKey::generate();
     std::vector<Measured> results;
-    for (const HostileCase& hostile : cases) {
+    for (const Case& hostile : cases) {
         view.setExchangeSettings(hostile.settings);
-        const ScriptedDaemon daemon(hostile.script);
+        const ScriptedDaemon daemon(hostile.script, key);
         const ProbeResult probe =
             probeSend(view, QStringLiteral("http://127.0.0.1:%1/pinch").arg(daemon.port()),
                       hostile.settings.timeout + 30s);
         Measured measured{outcomeText(view, probe), probe.longestStall.count() / 1000.0, {}};
-        if (probe.peakGrowthBytes && hostile.bigBody)
+        if (probe.peakGrowthBytes)
             measured.peakGrowthMiB = double(*probe.peakGrowthBytes) / (1 << 20);
         results.push_back(measured);
         std::fprintf(stderr, "%s: %.1f ms\n", qPrintable(hostile.name), measured.stallMs);
@@ -77,9 +102,10 @@ int main(int argc, char** argv) {
     QQuickStyle::setStyle(QStringLiteral("Fusion"));
 
     // An argument picks the cases whose names contain it.
-    std::vector<HostileCase> cases = hostileCases();
+    std::vector<Case> cases = casesIn(TEST_CASES_FILE);
+    std::ranges::move(casesIn(BIG_CASES_FILE), std::back_inserter(cases));
     if (app.arguments().size() > 1)
-        std::erase_if(cases, [&](const HostileCase& hostile) {
+        std::erase_if(cases, [&](const Case& hostile) {
             return !hostile.name.contains(app.arguments().at(1));
         });
 
