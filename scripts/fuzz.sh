@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Fuzzes each target (or the ones named) for a longer while, one after the other: 600 seconds
 # each unless told otherwise. The working corpus in build-asan/fuzz-corpus/<target>/ grows from
-# run to run; an input that breaks a target is saved in build-asan/fuzz-crashes/.
+# run to run; the seeds in tests/fuzz/corpus/ are only read. An input that breaks a target is
+# saved in build-asan/fuzz-crashes/.
 # usage: scripts/fuzz.sh [seconds] [target...]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -16,8 +17,13 @@ if [ ${#targets[@]} -eq 0 ]; then
 fi
 "$root/scripts/build-asan.sh"
 . "$root/scripts/sanitizer-env.sh"
+mkdir -p "$build/fuzz-crashes"
 for target in "${targets[@]}"; do
     echo "== $target for $seconds seconds"
-    "$root/tests/fuzz/run_fuzz_target.sh" "$build/tests/fuzz/$target" "$seconds" \
-        "$build/fuzz-crashes" "$build/fuzz-corpus/$target"
+    options=(-max_total_time="$seconds" -rss_limit_mb=2048 -timeout=10
+             -artifact_prefix="$build/fuzz-crashes/$target-")
+    options+=(-dict="$root/tests/fuzz/$target.dict")
+    mkdir -p "$build/fuzz-corpus/$target"
+    "$build/tests/fuzz/$target" "${options[@]}" "$build/fuzz-corpus/$target" \
+        "$root/tests/fuzz/corpus/$target"
 done
