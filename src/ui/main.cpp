@@ -2,6 +2,7 @@
 #include "protocol/sodium.h"
 #include "ui/content_view.h"
 
+#include <QCommandLineParser>
 #include <QGuiApplication>
 #include <QQmlApplicationEngine>
 #include <QQuickStyle>
@@ -10,9 +11,40 @@
 
 Q_IMPORT_QML_PLUGIN(VorlundPlugin)
 
+namespace {
+
+// --help and --version are answered before the window system is touched, so they work without
+// a display. Every other argument is left alone, as before: Qt takes its own options.
+void answerHelpOrVersion(int argc, char* argv[]) {
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Sends prompts, signed with a key of your own, to a daemon on this "
+                       "machine and shows its answers with a check of their signature."));
+    // So that Qt's own -platform or -reverse never read as -p or -v.
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
+                                  QStringLiteral("Displays this help."));
+    parser.addOption(help);
+    const QCommandLineOption version = parser.addVersionOption();
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    parser.parse(arguments);
+    if (!parser.isSet(help) && !parser.isSet(version))
+        return;
+    QCoreApplication noWindow(argc, argv); // names the program in the usage line
+    if (parser.isSet(help))
+        parser.showHelp(); // both exit with status 0
+    parser.showVersion();
+}
+
+} // namespace
+
 int main(int argc, char* argv[]) {
+    QCoreApplication::setApplicationName(QStringLiteral("Vorlund"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(VORLUND_VERSION));
+    answerHelpOrVersion(argc, argv);
     QGuiApplication app(argc, argv);
-    QGuiApplication::setApplicationName(QStringLiteral("Vorlund"));
     QGuiApplication::setOrganizationDomain(QStringLiteral("vorlund.org"));
     QGuiApplication::setDesktopFileName(QStringLiteral("org.vorlund.client"));
     // Fusion draws with the desktop's palette, light or dark.
