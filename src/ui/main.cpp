@@ -1,6 +1,8 @@
+#include "app/client_state.h"
 #include "probe/first_frame_probe.h"
 #include "protocol/sodium.h"
 #include "ui/content_view.h"
+#include "ui/fatal_error_box.h"
 
 #include <QCommandLineParser>
 #include <QGuiApplication>
@@ -38,6 +40,12 @@ void answerHelpOrVersion(int argc, char* argv[]) {
     parser.showVersion();
 }
 
+// Nobody watches an offscreen or minimal platform: there standard error is the whole report.
+bool someoneMayBeWatching() {
+    const QString platform = QGuiApplication::platformName();
+    return platform != QLatin1String("offscreen") && platform != QLatin1String("minimal");
+}
+
 } // namespace
 
 int main(int argc, char* argv[]) {
@@ -50,6 +58,8 @@ int main(int argc, char* argv[]) {
     // Fusion draws with the desktop's palette, light or dark.
     QQuickStyle::setStyle(QStringLiteral("Fusion"));
     vorlund::ensureSodium();
+    if (someoneMayBeWatching())
+        vorlund::setFatalErrorReport(vorlund::showFatalErrorBox);
 
     QQmlApplicationEngine engine;
     QObject::connect(
