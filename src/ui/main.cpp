@@ -6,6 +6,7 @@
 
 #include <QCommandLineParser>
 #include <QGuiApplication>
+#include <QIcon>
 #include <QQmlApplicationEngine>
 #include <QQuickStyle>
 #include <QQuickWindow>
@@ -55,6 +56,10 @@ int main(int argc, char* argv[]) {
     QGuiApplication app(argc, argv);
     QGuiApplication::setOrganizationDomain(QStringLiteral("vorlund.org"));
     QGuiApplication::setDesktopFileName(QStringLiteral("org.vorlund.client"));
+    // The menu's icon on the window too: the installed theme's, or the copy built in.
+    QGuiApplication::setWindowIcon(
+        QIcon::fromTheme(QStringLiteral("org.vorlund.client"),
+                         QIcon(QStringLiteral(":/vorlund/org.vorlund.client.svg"))));
     // Fusion draws with the desktop's palette, light or dark.
     QQuickStyle::setStyle(QStringLiteral("Fusion"));
     vorlund::ensureSodium();
