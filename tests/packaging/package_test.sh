@@ -37,8 +37,9 @@ done
 
 share=$work/root/usr/share
 desktop=$share/applications/org.vorlund.client.desktop
-check "the desktop entry starts an installed program" \
-    test -x "$work/root/usr/bin/$(sed -n 's/^Exec=\([^ ]*\).*/\1/p' "$desktop")"
+for program in $(sed -n 's/^Exec=\([^ ]*\).*/\1/p' "$desktop"); do # the entry's and its actions'
+    check "the desktop entry starts an installed program ($program)" test -x "$work/root/usr/bin/$program"
+done
 check "the desktop entry's icon is installed" \
     test -f "$share/icons/hicolor/scalable/apps/$(sed -n 's/^Icon=//p' "$desktop").svg"
 quiet() { "$@" >"$work/log" 2>&1 && ! grep -qiE 'warning|error' "$work/log" || { cat "$work/log"; false; }; }
