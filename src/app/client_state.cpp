@@ -7,23 +7,34 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <string>
 
 namespace vorlund {
 
 namespace {
+
+FatalErrorReport fatalErrorReport = nullptr;
 
 // There is no client without an identity: report why and stop before anything is shown.
 std::shared_ptr<ClientIdentity> createIdentityOrExit() {
     try {
         return std::make_shared<ClientIdentity>();
     } catch (const std::exception& error) {
-        std::fprintf(stderr, "Fatal error: ClientIdentity failed: %s\n", error.what());
+        const std::string message =
+            std::string("Fatal error: ClientIdentity failed: ") + error.what();
+        std::fprintf(stderr, "%s\n", message.c_str());
         std::fflush(stderr);
+        if (fatalErrorReport)
+            fatalErrorReport(QString::fromLocal8Bit(message));
         std::_Exit(1);
     }
 }
 
 } // namespace
+
+void setFatalErrorReport(FatalErrorReport report) {
+    fatalErrorReport = report;
+}
 
 ClientState::ClientState(QObject* parent) : ClientState(createIdentityOrExit(), parent) {}
 

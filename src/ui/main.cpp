@@ -1,8 +1,12 @@
+#include "app/client_state.h"
 #include "probe/first_frame_probe.h"
 #include "protocol/sodium.h"
 #include "ui/content_view.h"
+#include "ui/fatal_error_box.h"
 
+#include <QCommandLineParser>
 #include <QGuiApplication>
+#include <QIcon>
 #include <QQmlApplicationEngine>
 #include <QQuickStyle>
 #include <QQuickWindow>
@@ -10,14 +14,57 @@
 
 Q_IMPORT_QML_PLUGIN(VorlundPlugin)
 
+namespace {
+
+// --help and --version are answered before the window system is touched, so they work without
+// a display. Every other argument is left alone, as before: Qt takes its own options.
+void answerHelpOrVersion(int argc, char* argv[]) {
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Sends prompts, signed with a key of your own, to a daemon on this "
+                       "machine and shows its answers with a check of their signature."));
+    // So that Qt's own -platform or -reverse never read as -p or -v.
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
+                                  QStringLiteral("Displays this help."));
+    parser.addOption(help);
+    const QCommandLineOption version = parser.addVersionOption();
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    parser.parse(arguments);
+    if (!parser.isSet(help) && !parser.isSet(version))
+        return;
+    QCoreApplication noWindow(argc, argv); // names the program in the usage line
+    if (parser.isSet(help))
+        parser.showHelp(); // both exit with status 0
+    parser.showVersion();
+}
+
+// Nobody watches an offscreen or minimal platform: there standard error is the whole report.
+bool someoneMayBeWatching() {
+    const QString platform = QGuiApplication::platformName();
+    return platform != QLatin1String("offscreen") && platform != QLatin1String("minimal");
+}
+
+} // namespace
+
 int main(int argc, char* argv[]) {
+    QCoreApplication::setApplicationName(QStringLiteral("Vorlund"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(VORLUND_VERSION));
+    answerHelpOrVersion(argc, argv);
     QGuiApplication app(argc, argv);
-    QGuiApplication::setApplicationName(QStringLiteral("Vorlund"));
     QGuiApplication::setOrganizationDomain(QStringLiteral("vorlund.org"));
     QGuiApplication::setDesktopFileName(QStringLiteral("org.vorlund.client"));
+    // The menu's icon on the window too: the installed theme's, or the copy built in.
+    QGuiApplication::setWindowIcon(
+        QIcon::fromTheme(QStringLiteral("org.vorlund.client"),
+                         QIcon(QStringLiteral(":/vorlund/org.vorlund.client.svg"))));
     // Fusion draws with the desktop's palette, light or dark.
     QQuickStyle::setStyle(QStringLiteral("Fusion"));
     vorlund::ensureSodium();
+    if (someoneMayBeWatching())
+        vorlund::setFatalErrorReport(vorlund::showFatalErrorBox);
 
     QQmlApplicationEngine engine;
     QObject::connect(

@@ -14,15 +14,22 @@ class StartTest : public QObject {
 
 private slots:
     void program_data() {
+        QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<bool>("keyDirectoryBlocked"); // a plain file where it belongs
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QString>("output"); // the end of standard output or error
-        QTest::newRow("first start") << false << 0 << "^first frame at \\d+\n$";
+        QTest::newRow("first start") << QStringList() << false << 0 << "^first frame at \\d+\n$";
         QTest::newRow("key directory blocked")
-            << true << 1
+            << QStringList() << true << 1
             << "\nFatal error: ClientIdentity failed: create directory %d: Not a directory\n$";
+        QTest::newRow("help") << QStringList{"--help"} << false << 0
+                              << "^Usage: \\S*vorlund \\[options\\]\n(.+\n)+\n"
+                                 "Options:\n  -h, --help .+\n  -v, --version .+\n$";
+        QTest::newRow("version") << QStringList{"--version"} << false << 0
+                                 << "^Vorlund " VORLUND_VERSION "\n$";
     }
     void program() {
+        QFETCH(QStringList, arguments);
         QFETCH(bool, keyDirectoryBlocked);
         QFETCH(int, exitCode);
         QFETCH(QString, output);
@@ -35,8 +42,12 @@ private slots:
         environment.insert("XDG_DATA_HOME", dataHome.path());
         // Prints when the first frame that shows the key is on screen, then quits.
         environment.insert("VORLUND_FIRST_FRAME_PROBE", "1");
+        if (!arguments.isEmpty()) { // answered without a window, so without a display too
+            environment.insert("QT_QPA_PLATFORM", "xcb");
+            environment.remove("DISPLAY");
+        }
         program.setProcessEnvironment(environment);
-        program.start(VORLUND_PROGRAM);
+        program.start(VORLUND_PROGRAM, arguments);
         QVERIFY(program.waitForFinished(60000));
         QCOMPARE(program.exitCode(), exitCode);
         const QString printed =

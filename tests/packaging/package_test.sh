@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # What only the package itself can get wrong: it installs (every dependency names a real
-# package, and every library the programs link comes from one of them) and the installed desktop
-# files validate. Usage: package_test.sh <cmake> <cpack> <build dir> <project version>
+# package, and every library the programs link comes from one of them), the installed desktop
+# files validate, every program has a readable manual page and the changelog is the release's.
+# Usage: package_test.sh <cmake> <cpack> <build dir> <project version>
 set -uo pipefail
 cmake=$1 cpack=$2 build=$3 version=$4
 work=$(mktemp -d)
@@ -37,8 +38,9 @@ done
 
 share=$work/root/usr/share
 desktop=$share/applications/org.vorlund.client.desktop
-check "the desktop entry starts an installed program" \
-    test -x "$work/root/usr/bin/$(sed -n 's/^Exec=\([^ ]*\).*/\1/p' "$desktop")"
+for program in $(sed -n 's/^Exec=\([^ ]*\).*/\1/p' "$desktop"); do # the entry's and its actions'
+    check "the desktop entry starts an installed program ($program)" test -x "$work/root/usr/bin/$program"
+done
 check "the desktop entry's icon is installed" \
     test -f "$share/icons/hicolor/scalable/apps/$(sed -n 's/^Icon=//p' "$desktop").svg"
 quiet() { "$@" >"$work/log" 2>&1 && ! grep -qiE 'warning|error' "$work/log" || { cat "$work/log"; false; }; }
@@ -46,4 +48,11 @@ check "the desktop entry validates" quiet desktop-file-validate "$desktop"
 check "the metainfo validates" quiet appstreamcli validate --no-net "$share/metainfo/org.vorlund.client.metainfo.xml"
 check "the icon is well-formed SVG" xmllint --noout "$share/icons/hicolor/scalable/apps/org.vorlund.client.svg"
 check "the metainfo's release is $version" grep -q "<release version=\"$version\"" "$share/metainfo/org.vorlund.client.metainfo.xml"
+for program in $(ls "$work/root/usr/bin"); do
+    check "$program's manual page reads without warnings" test -z "$(LC_ALL=C.UTF-8 MANWIDTH=80 \
+        man --warnings -E UTF-8 -l -Tutf8 -Z "$share/man/man1/$program.1.gz" 2>&1 >/dev/null)"
+done
+check "the changelog's latest entry is $version" test "$(zcat "$share/doc/vorlund/changelog.gz" |
+    dpkg-parsechangelog -l - -S Version)" = "$version"
+check "the README is installed" test -s "$share/doc/vorlund/README"
 [ "$failures" -eq 0 ]
