@@ -13,9 +13,9 @@ namespace vorlund {
 std::string encodePinchRequest(const PinchRequest& request);
 
 // Strict decoding: all nine keys required (case-sensitive), no nulls, strings must be
-// strings, latencyMs and timestamp integers within signed 64 bits; unknown keys ignored,
-// nesting bounded by maxJsonDepth. The first bad field in declaration order is the one
-// reported. Throws DecodeError.
+// strings, latencyMs and timestamp whole numbers within signed 64 bits in any JSON spelling
+// (42, 42.0, 4.2e1); unknown keys ignored, nesting bounded by maxJsonDepth. The first bad
+// field in declaration order is the one reported. Throws DecodeError.
 DaemonResponse decodeDaemonResponse(std::string_view body);
 
 } // namespace vorlund

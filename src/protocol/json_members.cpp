@@ -26,7 +26,11 @@ public:
     bool boolean(bool value) { return keep(value); }
     bool number_integer(json::number_integer_t value) { return keep(value); }
     bool number_unsigned(json::number_unsigned_t value) { return keep(value); }
-    bool number_float(json::number_float_t value, const std::string&) { return keep(value); }
+    bool number_float(json::number_float_t value, const std::string& text) {
+        if (depth_ == 1 && member_)
+            member_->numberText = text;
+        return keep(value);
+    }
     bool string(std::string& value) { return keep(std::move(value)); }
     bool binary(json::binary_t&) { return true; } // only binary formats have these
     bool start_object(std::size_t) { return enter(json::object()); }

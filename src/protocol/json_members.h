@@ -24,9 +24,11 @@ public:
 inline constexpr std::size_t maxJsonDepth = 512;
 
 // A member as a reader of scalars needs it: a scalar as it is, an object or array as an empty one
-// of its kind.
+// of its kind, and a number written with a fraction or an exponent also as written, so that it
+// can be read exactly.
 struct JsonMember {
     nlohmann::json value;
+    std::string numberText;
 };
 
 using JsonMembers = std::map<std::string, JsonMember, std::less<>>;
