@@ -2,6 +2,7 @@
 
 #include "protocol/hex.h"
 
+#include <QDir>
 #include <QFile>
 #include <QStandardPaths>
 
@@ -322,9 +323,13 @@ std::optional<SigningKey> publishNewKey(const fs::path& dir, const fs::path& fil
 } // namespace
 
 fs::path defaultKeyDirectory() {
-    const QString base = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
-    if (base.isEmpty())
-        throw KeyFileError("find key directory: no writable data location");
+    QString base = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+    // Qt 6.4 takes a relative XDG_DATA_HOME as it stands, so each working directory would get a
+    // key of its own; the XDG Base Directory rules say to ignore it.
+    if (QDir::isRelativePath(base))
+        base = QDir::homePath() + "/.local/share";
+    if (QDir::isRelativePath(base))
+        throw KeyFileError("find key directory: HOME is a relative path");
     return fs::path(QFile::encodeName(base).toStdString()) / "org.vorlund.client";
 }
 

@@ -14,7 +14,8 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// $XDG_DATA_HOME/org.vorlund.client (by default ~/.local/share/org.vorlund.client).
+// $XDG_DATA_HOME/org.vorlund.client, or ~/.local/share/org.vorlund.client where XDG_DATA_HOME is
+// unset or relative.
 std::filesystem::path defaultKeyDirectory();
 
 // The key file's name inside the key directory.

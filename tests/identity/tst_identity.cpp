@@ -268,6 +268,14 @@ private slots:
                  "e5564300c360ac729086e2cc806e828a84877f1eb8e5d974d873e06522490155"
                  "5fb8821590a33bacc61e39701cf9b46bd25bf5f0595bbe24655141438e7a100b");
     }
+
+    // A relative XDG_DATA_HOME would give each working directory a key of its own.
+    void relativeDataHomeIgnored() {
+        qputenv("HOME", "/home/someone");
+        qputenv("XDG_DATA_HOME", "data");
+        QCOMPARE(QString::fromStdString(defaultKeyDirectory().string()),
+                 "/home/someone/.local/share/org.vorlund.client");
+    }
 };
 
 QTEST_APPLESS_MAIN(IdentityTest)
