@@ -31,14 +31,6 @@ private:
     qint64 longestGapNs_ = 0;
 };
 
-// The process's resident memory, from /proc/self.
-struct ResidentMemory {
-    // Starts a new peak at the current size; false where the kernel does not allow it.
-    static bool restartPeak();
-    static qint64 currentBytes();
-    static qint64 peakBytes();
-};
-
 // What one press of Send cost while its exchange ran.
 struct ProbeResult {
     bool finished = false; // exchangeFinished came within the wait

@@ -1,15 +1,21 @@
 // Micro-benchmarks of the protocol and signing paths, each beside the raw libsodium call on the
-// same bytes, so the report shows our overhead as a ratio rather than as absolute time.
+// same bytes, so the report shows our overhead as a ratio rather than as absolute time; and
+// decoding the largest answer the client takes, deeply nested beside flat.
 #include "identity/signing_key.h"
+#include "peak_growth.h"
 #include "protocol/canonical.h"
 #include "protocol/hex.h"
+#include "protocol/json_codec.h"
 #include "protocol/sodium.h"
 #include "protocol/uuid_v7.h"
 #include "protocol/verify.h"
 #include "ratio_reporter.h"
 
 #include <benchmark/benchmark.h>
+#include <nlohmann/json.hpp>
 #include <sodium.h>
+
+#include <cstdio>
 
 namespace {
 
@@ -97,6 +103,71 @@ void hexToDataOfSignature(benchmark::State& state) {
 }
 BENCHMARK(hexToDataOfSignature);
 
+// The most of an answer's body the client reads.
+constexpr std::size_t bodyBound = 16 << 20;
+
+// An answer of exactly bodyBound bytes, nearly all of them in the response.
+std::string flatAnswer() {
+    const DaemonResponse answer = signedAnswer();
+    nlohmann::json body{{"response", ""},
+                        {"latencyMs", answer.latencyMs},
+                        {"modelVersion", answer.modelVersion},
+                        {"promptHash", answer.promptHash},
+                        {"timestamp", answer.timestamp},
+                        {"pinchId", answer.pinchId},
+                        {"bPubKey", answer.bPubKey},
+                        {"aPubKey", answer.aPubKey},
+                        {"aSig", answer.aSig}};
+    body["response"] = std::string(bodyBound - body.dump().size(), 'r');
+    return body.dump();
+}
+
+// "decoded", or the reason the window would show.
+std::string decodeOnce(std::string_view body) {
+    try {
+        benchmark::DoNotOptimize(decodeDaemonResponse(body));
+        return "decoded";
+    } catch (const DecodeError& error) {
+        return std::string("request failed: ") + error.what();
+    }
+}
+
+// The outcome of decoding body, and how far that made the process's memory peak above what it
+// held with the body already read, in bodies: the goal is under 4.
+std::string firstDecoding(const std::string& body) {
+    const vorlund::test::PeakGrowth memory;
+    std::string report = decodeOnce(body);
+    if (const auto growth = memory.bytes()) {
+        const double bodies = double(*growth) / double(body.size());
+        char figure[96];
+        std::snprintf(figure, sizeof figure, "; peak +%.1f MiB, %.2f bodies (goal < 4: %s)",
+                      double(*growth) / (1 << 20), bodies, bodies < 4 ? "met" : "missed");
+        report += figure;
+    }
+    return report;
+}
+
+// The label is the report of the first decoding alone, so that every repetition shows the same
+// one and the summary keeps it.
+void decodeRepeatedly(benchmark::State& state, const std::string& body, const std::string& report) {
+    state.SetLabel(report);
+    for (auto _ : state)
+        decodeOnce(body);
+}
+
+void decodeFlatAnswer(benchmark::State& state) {
+    static const std::string body = flatAnswer(), report = firstDecoding(body);
+    decodeRepeatedly(state, body, report);
+}
+BENCHMARK(decodeFlatAnswer)->Unit(benchmark::kMillisecond);
+
+// A hostile daemon's answer: nothing but '[', as much as the client reads.
+void decodeNestedBrackets(benchmark::State& state) {
+    static const std::string body(bodyBound, '['), report = firstDecoding(body);
+    decodeRepeatedly(state, body, report);
+}
+BENCHMARK(decodeNestedBrackets)->Unit(benchmark::kMillisecond);
+
 void uuidV7(benchmark::State& state) {
     for (auto _ : state)
         benchmark::DoNotOptimize(vorlund::uuidV7());
@@ -108,8 +179,9 @@ BENCHMARK(uuidV7);
 int main(int argc, char** argv) {
     vorlund::ensureSodium();
     benchmark::Initialize(&argc, argv);
-    RatioReporter reporter(
-        {{"sign", "rawSign", 1.10}, {"verifyDaemonResponse", "rawVerify", 1.15}});
+    RatioReporter reporter({{"sign", "rawSign", 1.10},
+                            {"verifyDaemonResponse", "rawVerify", 1.15},
+                            {"decodeNestedBrackets", "decodeFlatAnswer", 1.0}});
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
     return 0;

@@ -2,6 +2,7 @@
 
 #include "protocol/hex.h"
 
+#include <QDir>
 #include <QFile>
 #include <QStandardPaths>
 
@@ -58,13 +59,14 @@ private:
     int fd_;
 };
 
-// mkdir with intermediates. An existing directory, or a link to one, is fine.
+// mkdir with intermediates, each new one private. An existing directory, or a link to one, is
+// fine.
 void createDirectories(const fs::path& dir) {
-    if (::mkdir(dir.c_str(), 0777) == 0)
+    if (::mkdir(dir.c_str(), 0700) == 0)
         return;
     if (errno == ENOENT && dir.has_relative_path() && dir.parent_path() != dir) {
         createDirectories(dir.parent_path());
-        if (::mkdir(dir.c_str(), 0777) == 0)
+        if (::mkdir(dir.c_str(), 0700) == 0)
             return;
     }
     if (errno != EEXIST)
@@ -74,6 +76,26 @@ void createDirectories(const fs::path& dir) {
         failWithErrno("create directory " + dir.string());
     if (!S_ISDIR(status.st_mode))
         fail("create directory " + dir.string(), std::strerror(ENOTDIR));
+}
+
+// Whoever owns the key file or its directory, or a link that stands in the place of either, could
+// have chosen the key or could read it.
+void refuseIfForeign(const struct stat& status, const std::string& what) {
+    if (status.st_uid != ::geteuid())
+        fail(what, "owned by another user (uid " + std::to_string(status.st_uid) + ")");
+}
+
+// The key directory must be the user's own, and so must a link in its place. Write access for
+// group or others, which a umask of 000 gives, is taken away before anything in it is trusted.
+void claimKeyDirectory(const fs::path& dir) {
+    const std::string what = "use directory " + dir.string();
+    struct stat entry, status;
+    if (::lstat(dir.c_str(), &entry) != 0 || ::stat(dir.c_str(), &status) != 0)
+        failWithErrno(what);
+    refuseIfForeign(entry, what);
+    refuseIfForeign(status, what);
+    if ((status.st_mode & (S_IWGRP | S_IWOTH)) && ::chmod(dir.c_str(), 0700) != 0)
+        failWithErrno("set permissions 0700 on " + dir.string());
 }
 
 // Room for secret bytes that is wiped however the function holding it is left.
@@ -109,6 +131,9 @@ std::size_t readUpTo(int fd, std::span<std::uint8_t> buffer, const fs::path& fil
 // link whose target is gone (a key on an unmounted volume, say), is an error and is left
 // alone, so that a passing fault never costs the user their identity.
 KeyFileContent readKeyFile(const fs::path& file) {
+    struct stat entry;
+    if (::lstat(file.c_str(), &entry) == 0 && S_ISLNK(entry.st_mode))
+        refuseIfForeign(entry, "read " + file.string());
     FileDescriptor fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     if (fd.get() < 0) {
         if (errno != ENOENT)
@@ -127,6 +152,7 @@ KeyFileContent readKeyFile(const fs::path& file) {
         fail("read " + file.string(), std::strerror(EISDIR));
     if (!S_ISREG(status.st_mode))
         fail("read " + file.string(), "not a regular file");
+    refuseIfForeign(status, "read " + file.string());
 
     // One byte more than a key, to tell a key from a longer file.
     WipedBytes<SigningKey::seedSize + 1> buffer;
@@ -322,14 +348,19 @@ std::optional<SigningKey> publishNewKey(const fs::path& dir, const fs::path& fil
 } // namespace
 
 fs::path defaultKeyDirectory() {
-    const QString base = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
-    if (base.isEmpty())
-        throw KeyFileError("find key directory: no writable data location");
+    QString base = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+    // Qt 6.4 takes a relative XDG_DATA_HOME as it stands, so each working directory would get a
+    // key of its own; the XDG Base Directory rules say to ignore it.
+    if (QDir::isRelativePath(base))
+        base = QDir::homePath() + "/.local/share";
+    if (QDir::isRelativePath(base))
+        throw KeyFileError("find key directory: HOME is a relative path");
     return fs::path(QFile::encodeName(base).toStdString()) / "org.vorlund.client";
 }
 
 SigningKey loadOrCreateKey(const fs::path& keyDirectory) {
     createDirectories(keyDirectory);
+    claimKeyDirectory(keyDirectory);
     removeLeftoverTemporaryFiles(keyDirectory);
     const fs::path file = keyDirectory / keyFileName;
     // Other processes may be starting at the same moment. Whoever loses a race reads the key

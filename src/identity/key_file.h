@@ -14,13 +14,16 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// $XDG_DATA_HOME/org.vorlund.client (by default ~/.local/share/org.vorlund.client).
+// $XDG_DATA_HOME/org.vorlund.client, or ~/.local/share/org.vorlund.client where XDG_DATA_HOME is
+// unset or relative.
 std::filesystem::path defaultKeyDirectory();
 
 // The key file's name inside the key directory.
 inline constexpr const char* keyFileName = "identity.key";
 
-// Creates the directory if needed, then loads identity.key or makes and publishes a new key.
+// Creates the directory if needed (0700, as are the parents it creates), then loads identity.key
+// or makes and publishes a new key. The directory and the file must be the user's own, and so
+// must a link in the place of either; a directory that group or others may write is made 0700.
 // A missing file gets a new key; a file of the wrong length is moved aside to
 // identity.key.invalid-<unix seconds> first; an unreadable one is an error and stays untouched.
 // A new key file is private (0600) from its first byte and appears complete or not at all;

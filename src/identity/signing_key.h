@@ -9,7 +9,8 @@
 namespace vorlund {
 
 // An Ed25519 private key. The 32-byte seed is what the key file holds. Move-only; the secret
-// bytes are wiped when the key goes away.
+// bytes live in memory of their own that is never swapped out, is left out of core dumps, is
+// read-only once the key is made, and is wiped when the key goes away.
 class SigningKey {
 public:
     static constexpr std::size_t seedSize = 32;
@@ -28,8 +29,8 @@ public:
     std::array<std::uint8_t, 64> sign(std::span<const std::uint8_t> message) const;
 
 private:
-    SigningKey() = default;
-    std::array<std::uint8_t, 64> secretKey_{}; // seed followed by public key, as libsodium keeps it
+    SigningKey();
+    std::uint8_t* secretKey_; // seed followed by public key, as libsodium keeps it; null once moved
 };
 
 } // namespace vorlund

@@ -2,6 +2,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+#include <array>
 #include <cstdint>
 #include <limits>
 
@@ -11,68 +13,81 @@ namespace {
 
 using nlohmann::json;
 
+constexpr std::array<std::string_view, 9> answerKeys{"response",   "latencyMs", "modelVersion",
+                                                     "promptHash", "timestamp", "pinchId",
+                                                     "bPubKey",    "aPubKey",   "aSig"};
+
 [[noreturn]] void fail(const char* key, const char* fault) {
     throw DecodeError(std::string("key \"") + key + "\" " + fault);
 }
 
-// The library prefixes its messages with an identifier such as "[json.exception.parse_error.101]";
-// the user only needs what follows.
-std::string reasonOf(const json::exception& error) {
-    const std::string_view text = error.what();
-    const auto end = text.find("] ");
-    return std::string(text.starts_with('[') && end != text.npos ? text.substr(end + 2) : text);
-}
-
-json parseBody(std::string_view body) {
-    // The parser would skip a byte-order mark silently; the protocol's bodies never carry one.
-    if (body.starts_with("\xEF\xBB\xBF"))
-        throw DecodeError("invalid JSON: the body starts with a byte-order mark");
-    // The parser takes a NUL byte for the end of its input and would ignore what follows.
-    // JSON text never holds a raw NUL, so any NUL makes the body invalid.
-    if (const auto nul = body.find('\0'); nul != body.npos)
-        throw DecodeError("invalid JSON: NUL byte at offset " + std::to_string(nul));
-    try {
-        return json::parse(body.begin(), body.end());
-    } catch (const json::exception& error) {
-        throw DecodeError("invalid JSON: " + reasonOf(error));
-    }
-}
-
-const json& presentValue(const json& object, const char* key) {
-    const auto found = object.find(key);
-    if (found == object.end())
+JsonMember& presentMember(JsonMembers& members, const char* key) {
+    const auto found = members.find(key);
+    if (found == members.end())
         fail(key, "is missing");
-    if (found->is_null())
+    if (found->second.value.is_null())
         fail(key, "is null");
-    return *found;
+    return found->second;
 }
 
-std::string stringField(const json& object, const char* key) {
-    const json& value = presentValue(object, key);
+std::string stringField(JsonMembers& members, const char* key) {
+    json& value = presentMember(members, key).value;
     if (!value.is_string())
         fail(key, "is not a string");
-    return value.get<std::string>();
+    return std::move(value.get_ref<std::string&>());
+}
+
+// A number written with a fraction or an exponent, read from its text: the double the parser
+// made of it may have rounded a fraction away (1.0000000000000000001) or a tiny value to 0
+// (1e-400), and neither is a whole number.
+std::int64_t wholeNumber(std::string_view text, const char* key) {
+    const bool negative = text.starts_with('-');
+    text.remove_prefix(negative);
+    std::int64_t exponent = 0;
+    if (const auto e = text.find_first_of("eE"); e != text.npos) {
+        std::string_view digits = text.substr(e + 1);
+        const bool down = digits.starts_with('-');
+        digits.remove_prefix(down || digits.starts_with('+'));
+        // Beyond any body's length in digits, a larger exponent changes no outcome.
+        for (const char digit : digits)
+            exponent = std::min<std::int64_t>(exponent * 10 + (digit - '0'), 1'000'000'000);
+        exponent = down ? -exponent : exponent;
+        text = text.substr(0, e);
+    }
+    const std::size_t point = std::min(text.find('.'), text.size());
+    std::string digits(text.substr(0, point));
+    digits += text.substr(std::min(point + 1, text.size()));
+    const std::size_t first = digits.find_first_not_of('0');
+    if (first == digits.npos)
+        return 0;
+    digits.erase(digits.find_last_not_of('0') + 1).erase(0, first);
+    // How many of the significant digits stand before the decimal point.
+    const std::int64_t wholeDigits = std::int64_t(point) + exponent - std::int64_t(first);
+    if (wholeDigits < std::int64_t(digits.size()))
+        fail(key, "is not an integer");
+    if (wholeDigits > std::numeric_limits<std::int64_t>::digits10 + 1)
+        fail(key, "is outside the signed 64-bit range");
+    digits.resize(std::size_t(wholeDigits), '0');
+    const std::uint64_t magnitude = std::stoull(digits); // 19 digits at most: it fits
+    if (magnitude > std::uint64_t(std::numeric_limits<std::int64_t>::max()) + negative)
+        fail(key, "is outside the signed 64-bit range");
+    return static_cast<std::int64_t>(negative ? 0 - magnitude : magnitude);
 }
 
 // The parser keeps non-negative integers as unsigned and turns integers too large for either
-// 64-bit type into floating point, so both of those need a range check here. A floating-point
-// value of -2^63 or below counts as out of range: -9223372036854775809 arrives as exactly -2^63.
-std::int64_t integerField(const json& object, const char* key) {
-    constexpr auto max = std::numeric_limits<std::int64_t>::max();
-    constexpr double twoToThe63 = 9223372036854775808.0;
-    const json& value = presentValue(object, key);
+// 64-bit type into floating point, with their text.
+std::int64_t integerField(JsonMembers& members, const char* key) {
+    const JsonMember& member = presentMember(members, key);
+    const json& value = member.value;
     if (value.is_number_unsigned()) {
-        if (value.get<std::uint64_t>() > static_cast<std::uint64_t>(max))
+        if (value.get<std::uint64_t>() > std::uint64_t(std::numeric_limits<std::int64_t>::max()))
             fail(key, "is outside the signed 64-bit range");
         return value.get<std::int64_t>();
     }
     if (value.is_number_integer())
         return value.get<std::int64_t>();
-    if (value.is_number_float()) {
-        const double number = value.get<double>();
-        if (number >= twoToThe63 || number <= -twoToThe63)
-            fail(key, "is outside the signed 64-bit range");
-    }
+    if (value.is_number_float())
+        return wholeNumber(member.numberText, key);
     fail(key, "is not an integer");
 }
 
@@ -86,17 +101,17 @@ std::string encodePinchRequest(const PinchRequest& request) {
 }
 
 DaemonResponse decodeDaemonResponse(std::string_view body) {
-    const json document = parseBody(body);
-    if (!document.is_object())
+    std::optional<JsonMembers> members = objectMembers(body, answerKeys);
+    if (!members)
         throw DecodeError("the answer is not a JSON object");
     // A braced initialiser evaluates left to right, so the fields are read in declaration
     // order and the first bad one is the one reported.
     return DaemonResponse{
-        stringField(document, "response"),     integerField(document, "latencyMs"),
-        stringField(document, "modelVersion"), stringField(document, "promptHash"),
-        integerField(document, "timestamp"),   stringField(document, "pinchId"),
-        stringField(document, "bPubKey"),      stringField(document, "aPubKey"),
-        stringField(document, "aSig"),
+        stringField(*members, "response"),     integerField(*members, "latencyMs"),
+        stringField(*members, "modelVersion"), stringField(*members, "promptHash"),
+        integerField(*members, "timestamp"),   stringField(*members, "pinchId"),
+        stringField(*members, "bPubKey"),      stringField(*members, "aPubKey"),
+        stringField(*members, "aSig"),
     };
 }
 

@@ -1,8 +1,8 @@
 #pragma once
 
+#include "json_members.h"
 #include "records.h"
 
-#include <stdexcept>
 #include <string>
 #include <string_view>
 
@@ -12,16 +12,10 @@ namespace vorlund {
 // valid UTF-8.
 std::string encodePinchRequest(const PinchRequest& request);
 
-// Why an answer body is not a DaemonResponse; the message names the key and the fault,
-// for example: key "aSig" is missing.
-class DecodeError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
-
 // Strict decoding: all nine keys required (case-sensitive), no nulls, strings must be
-// strings, latencyMs and timestamp integers within signed 64 bits; unknown keys ignored.
-// The first bad field in declaration order is the one reported.
+// strings, latencyMs and timestamp whole numbers within signed 64 bits in any JSON spelling
+// (42, 42.0, 4.2e1); unknown keys ignored, nesting bounded by maxJsonDepth. The first bad
+// field in declaration order is the one reported. Throws DecodeError.
 DaemonResponse decodeDaemonResponse(std::string_view body);
 
 } // namespace vorlund

@@ -98,8 +98,8 @@ bool make(const QString& dir, const QStringList& entries) {
 using Start = std::pair<pid_t, int>;
 
 // Loads or creates the key in a child process, once the pipe `gate` is closed if one is given.
-// Conditions: "umask N"; "files of 16 bytes at most"; "as nobody", which as root first gives the
-// key directory and the two above it to 65534, then becomes 65534: the files stay root's.
+// Conditions: "umask N"; "files of 16 bytes at most"; "as nobody", which as root first gives all
+// the test made to 65534, but what a condition "root keeps NAME" names, then becomes 65534.
 Start start(const QString& dir, const int* gate = nullptr, const QStringList& conditions = {}) {
     int out[2];
     if (::pipe(out) != 0)
@@ -110,13 +110,16 @@ Start start(const QString& dir, const int* gate = nullptr, const QStringList& co
     }
     char byte;
     const rlimit fileSize{16, 16};
+    QString owners = "chown -hR 65534:65534 " + QDir::cleanPath(dir + "/../..");
+    for (const QString& kept : conditions.filter("root keeps "))
+        owners += " && chown -h 0:0 " + QDir::cleanPath(dir + "/" + kept.mid(11));
     ::umask(conditions.filter("umask ").value(0, "umask 022").mid(6).toUInt(nullptr, 8));
     if ((gate && (::close(gate[1]) != 0 || ::read(gate[0], &byte, 1) != 0)) ||
         (conditions.contains("files of 16 bytes at most") &&
          (::signal(SIGXFSZ, SIG_IGN) == SIG_ERR || ::setrlimit(RLIMIT_FSIZE, &fileSize) != 0)) ||
         (conditions.contains("as nobody") && ::geteuid() == 0 &&
-         (std::system(native("cd " + dir + " && chown 65534:65534 . .. ../..")) != 0 ||
-          ::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)))
+         (std::system(native(owners)) != 0 || ::setgroups(0, nullptr) != 0 ||
+          ::setgid(65534) != 0 || ::setuid(65534) != 0)))
         ::_exit(3);
     std::string report = "+";
     try {
@@ -156,8 +159,10 @@ private slots:
             temporary + " 777 -> nowhere", ".identity.key-0123456789ABCDEF.tmp 600 0",
             ".identity.key-0123456789abcdef0.tmp 600 0", "xidentity.key-<r>.tmp 600 0"};
 
-        row("first start: directories follow the umask", {"umask 027"}, "",
-            {"../ 750", "./ 750", "identity.key 600 KEY"});
+        row("first start: directories private whatever the umask", {"umask 000"}, "",
+            {"../ 700", "./ 700", "identity.key 600 KEY"});
+        row("key directory group-writable: made private before the key is read",
+            {"./ 775", "identity.key 644 32"}, "", {"./ 700", "identity.key 644 KEY"});
         row("31 bytes set aside as -2 after two earlier ones; umask 277, the new key still 0600",
             {"umask 277", aside + " 600 1", aside + "-1 600 2", "identity.key 644 31"}, "",
             {"identity.key 600 KEY", aside + " 600 1", aside + "-1 600 2", aside + "-2 644 31"});
@@ -185,6 +190,18 @@ private slots:
             "move aside <file> to <file>.invalid-<t>: Permission denied");
         row("key directory not readable: the sync after publishing fails", {"as nobody", "./ 300"},
             "sync directory <dir>: Permission denied");
+        row("key file of another user",
+            {"as nobody", "root keeps identity.key", "identity.key 644 32"},
+            "read <file>: owned by another user (uid 0)");
+        row("link of another user at the key file to a file of the user's",
+            {"as nobody", "root keeps identity.key", "identity.key 777 -> mine", "mine 644 32"},
+            "read <file>: owned by another user (uid 0)");
+        row("link of the user's to a directory of another user at the key directory",
+            {"as nobody", "root keeps ../theirs", ". 777 -> theirs", "../theirs/ 755"},
+            "use directory <dir>: owned by another user (uid 0)");
+        row("link of another user to a directory of the user's at the key directory",
+            {"as nobody", "root keeps .", ". 777 -> mine", "../mine/ 755"},
+            "use directory <dir>: owned by another user (uid 0)");
     }
 
     void startFrom() {
@@ -194,7 +211,10 @@ private slots:
         QTemporaryDir temp;
         const QString dir = temp.path() + "/data/keys";
         const auto cleanUp = qScopeGuard([&] { ::chmod(native(dir), 0700); });
-        QVERIFY(make(dir, before.filter(QRegularExpression("^(?!umask |files of |as nobody)"))));
+        if (!before.filter("root keeps ").isEmpty() && ::geteuid() != 0)
+            QSKIP("only root can make files of another user");
+        QVERIFY(make(
+            dir, before.filter(QRegularExpression("^(?!umask |files of |as nobody|root keeps )"))));
         const QStringList unchanged = listing(dir, {});
 
         const QByteArray report = finish(start(dir, nullptr, before));
@@ -256,6 +276,9 @@ private slots:
         file.write(QByteArray::fromHex(
             "9d61b19deffd5a60ba844af492ec2cc44449c5697b326919703bac031cae7f60"));
         ClientIdentity identity(native(temp.path()).toStdString());
+        QFile status("/proc/self/status"); // the key's page is locked: never swapped out
+        QVERIFY(status.open(QIODevice::ReadOnly) &&
+                !status.readAll().contains("VmLck:\t       0 kB"));
         const QFuture<Bytes> queuedFirst = identity.sign(Bytes(8 << 20, 's'));
         // Runs where publicKeyHex ran, which on the one thread is after that long signature.
         const auto inOrder = [&](std::string key) { return queuedFirst.isFinished() ? key : ""; };
@@ -264,6 +287,14 @@ private slots:
         QCOMPARE(QString::fromStdString(hex(identity.sign({}).result())),
                  "e5564300c360ac729086e2cc806e828a84877f1eb8e5d974d873e06522490155"
                  "5fb8821590a33bacc61e39701cf9b46bd25bf5f0595bbe24655141438e7a100b");
+    }
+
+    // A relative XDG_DATA_HOME would give each working directory a key of its own.
+    void relativeDataHomeIgnored() {
+        qputenv("HOME", "/home/someone");
+        qputenv("XDG_DATA_HOME", "data");
+        QCOMPARE(QString::fromStdString(defaultKeyDirectory().string()),
+                 "/home/someone/.local/share/org.vorlund.client");
     }
 };
 
