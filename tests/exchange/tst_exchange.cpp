@@ -15,6 +15,8 @@
 
 #include <csignal>
 
+#include <sys/stat.h>
+
 using namespace vorlund;
 using namespace vorlund::test;
 using nlohmann::json;
@@ -160,6 +162,8 @@ private slots:
         QFile key(dir.filePath("daemon.key"));
         QVERIFY(!row.contains("keyFile") ||
                 (key.open(QIODevice::WriteOnly) && key.write(keyFile) == keyFile.size()));
+        QVERIFY(!row.value("fifo", false) ||
+                ::mkfifo(QFile::encodeName(key.fileName()), 0600) == 0);
         key.close();
         const QString port = freePort();
         // Started the way a shell starts a background job: with SIGINT ignored.

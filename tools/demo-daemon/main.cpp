@@ -1,8 +1,9 @@
 // vorlund-demo-daemon [--port N] [--key-file PATH]
 // Answers signed pinches on 127.0.0.1 until SIGINT or SIGTERM.
 
-#include "daemon_key.h"
 #include "demo_daemon.h"
+
+#include "identity/key_file.h"
 
 #include <csignal>
 #include <cstdlib>
@@ -69,9 +70,10 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &endSignals, nullptr);
 
     try {
-        vorlund::DemoDaemon daemon(options.keyFile
-                                       ? vorlund::loadOrCreateDaemonKey(*options.keyFile)
-                                       : vorlund::SigningKey::generate());
+        vorlund::DemoDaemon daemon(
+            options.keyFile ? vorlund::loadOrCreateKeyFile(*options.keyFile,
+                                                           vorlund::KeyFileOfWrongLength::refuse)
+                            : vorlund::SigningKey::generate());
         const int port = daemon.start(options.port);
         std::cout << "public key: " << daemon.publicKeyHex() << "\n"
                   << "url: http://127.0.0.1:" << port << "/pinch" << std::endl;
