@@ -133,10 +133,20 @@ private slots:
 
     void demoDaemonRequests_data() { addJsonRows(REQUESTS_FILE, "requests"); }
     void demoDaemonRequests() {
-        const json row = fetchedJsonRow();
         DemoDaemon daemon(keyFrom(QByteArray(32, 7)));
-        httplib::Client client("127.0.0.1", daemon.start(0));
-        const auto result = client.Post("/pinch", row.value("body", ""), "application/json");
+        const int port = daemon.start(0);
+        const json row = json::parse(QString::fromStdString(fetchedJsonRow().dump())
+                                         .replace("{port}", QString::number(port))
+                                         .toStdString());
+        std::string body = row.value("body", "");
+        body.resize(std::max(body.size(), row.value("paddedTo", std::size_t(0))), ' ');
+        const auto headers = row.value("headers", json::object()).get<httplib::Headers>();
+        httplib::Client client("127.0.0.1", port);
+        const auto post = [&] {
+            return client.Post("/pinch", headers, body,
+                               row.value("contentType", "application/json"));
+        };
+        const auto result = post();
         QVERIFY(result);
         QCOMPARE(result->status, row.value("status", 0));
         if (result->status != 200)

@@ -1,8 +1,7 @@
 #pragma once
 
+#include "guarded_server.h"
 #include "pinch_answer.h"
-
-#include <httplib.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -21,7 +20,9 @@ struct ReceivedPinch {
     std::optional<PinchRequest> request; // present when the body is a well-formed request
 };
 
-// A small daemon that speaks the pinch protocol on 127.0.0.1, for development and tests.
+// A small daemon that speaks the pinch protocol on 127.0.0.1, for development and tests, and
+// shows daemon authors the rules in docs/protocol.md: only requests to its own address with a
+// small JSON body, within a few seconds.
 class DemoDaemon {
 public:
     // Sees each request and the reply the daemon chose, and may rewrite or delay that reply.
@@ -51,7 +52,8 @@ private:
     const SigningKey key_;
     const std::string publicKeyHex_;
     const ReplyHook hook_;
-    httplib::Server server_;
+    std::atomic<int> port_ = 0;
+    GuardedServer server_;
     std::thread thread_;
     std::atomic<bool> listenEnded_ = false;
 

@@ -73,6 +73,10 @@ std::string sha256Hex(std::string_view textToHash) {
 
 } // namespace
 
+DaemonReply refusal(int status, std::string reason) {
+    return {.status = status, .contentType = "text/plain", .body = std::move(reason)};
+}
+
 PinchRequest parsePinchRequest(std::string_view body) {
     const json object = json::parse(body, nullptr, false);
     if (object.is_discarded())
@@ -92,7 +96,7 @@ DaemonReply answerPinch(const PinchRequest& request, const SigningKey& key,
     using namespace std::chrono;
     ensureSodium();
     if (!signatureVerifies(request))
-        return {.status = 401, .contentType = "text/plain", .body = "signature does not verify"};
+        return refusal(401, "signature does not verify");
     const auto latency = duration_cast<milliseconds>(steady_clock::now() - receivedAt);
     const auto timestamp = duration_cast<milliseconds>(system_clock::now().time_since_epoch());
     return {.body = encodeDaemonResponse(

@@ -17,9 +17,10 @@ struct DaemonReply {
     std::string contentType = "application/json";
     std::string body;
     std::chrono::milliseconds delay{0};
-    bool chunked = false;  // sent without Content-Length, in small pieces
-    bool cutShort = false; // chunked: the connection drops after the first piece
 };
+
+// A refusal: the status and a one-line reason as plain text.
+DaemonReply refusal(int status, std::string reason);
 
 // Why a body is not a pinch request, in one line.
 class MalformedPinch : public std::runtime_error {
