@@ -71,6 +71,9 @@ std::string sha256Hex(std::string_view textToHash) {
     return hex(digest);
 }
 
+// A request is one flat object; each level deeper only costs memory.
+constexpr int maxNesting = 64;
+
 } // namespace
 
 DaemonReply refusal(int status, std::string reason) {
@@ -78,7 +81,15 @@ DaemonReply refusal(int status, std::string reason) {
 }
 
 PinchRequest parsePinchRequest(std::string_view body) {
-    const json object = json::parse(body, nullptr, false);
+    const auto boundedNesting = [](int depth, json::parse_event_t event, json&) {
+        const bool opens =
+            event == json::parse_event_t::object_start || event == json::parse_event_t::array_start;
+        if (opens && depth >= maxNesting)
+            throw MalformedPinch("the body nests deeper than " + std::to_string(maxNesting) +
+                                 " levels");
+        return true;
+    };
+    const json object = json::parse(body, boundedNesting, false);
     if (object.is_discarded())
         throw MalformedPinch("the body is not valid JSON");
     if (!object.is_object())

@@ -29,7 +29,8 @@ public:
 };
 
 // Strict: a JSON object with the six keys, strings as strings, costCap and requestedAt signed
-// 64-bit integers, bPubKey 64 and bSig 128 hex digits. Unknown keys are ignored.
+// 64-bit integers, bPubKey 64 and bSig 128 hex digits. Unknown keys are ignored. Nesting deeper
+// than a few levels is refused before it is built.
 PinchRequest parsePinchRequest(std::string_view body);
 
 // 401 when bSig does not verify over the canonical signing payload rebuilt from the request's
