@@ -31,8 +31,10 @@ std::string httpAnswer(int status, const std::string& body) {
 std::string answerTo(const json& step, const std::string& head, const std::string& request,
                      const SigningKey& key) {
     DaemonReply reply;
+    RecentPinches answered(1); // each case sends a pinch of its own
     try {
-        reply = answerPinch(parsePinchRequest(request), key, std::chrono::steady_clock::now());
+        reply = answerPinch(parsePinchRequest(request), key, answered,
+                            std::chrono::system_clock::now(), std::chrono::steady_clock::now());
     } catch (const MalformedPinch& fault) {
         reply = refusal(400, fault.what());
     }

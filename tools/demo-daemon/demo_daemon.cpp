@@ -15,11 +15,14 @@ namespace {
 // slow client holds one of the workers no longer, and there are enough workers for a few.
 constexpr std::chrono::seconds requestDeadline{5}, readTimeout{2};
 constexpr int workers = 32;
+// Pinches kept to tell repeats, far more than one client sends within the clock window.
+constexpr std::size_t recentPinches = 10'000;
 
 } // namespace
 
-DemoDaemon::DemoDaemon(SigningKey key, ReplyHook hook)
+DemoDaemon::DemoDaemon(SigningKey key, ReplyHook hook, WallClock clock)
     : key_(std::move(key)), publicKeyHex_(hex(key_.publicKey())), hook_(std::move(hook)),
+      clock_(clock), answered_(recentPinches),
       server_(requestDeadline, workers,
               [this](const httplib::Request& request, httplib::Response& response) {
                   const std::optional<DaemonReply> refused = refusalOfHead(request, port_);
@@ -90,7 +93,7 @@ void DemoDaemon::handle(const httplib::Request& request, httplib::Response& resp
     DaemonReply reply;
     try {
         received.request = parsePinchRequest(request.body);
-        reply = answerPinch(*received.request, key_, receivedAt);
+        reply = answerPinch(*received.request, key_, answered_, clock_(), receivedAt);
     } catch (const MalformedPinch& fault) {
         reply = refusal(400, fault.what());
     }

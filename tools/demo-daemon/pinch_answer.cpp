@@ -102,14 +102,28 @@ PinchRequest parsePinchRequest(std::string_view body) {
                         .requestedAt = integer(object, "requestedAt")};
 }
 
-DaemonReply answerPinch(const PinchRequest& request, const SigningKey& key,
+DaemonReply answerPinch(const PinchRequest& request, const SigningKey& key, RecentPinches& answered,
+                        std::chrono::system_clock::time_point now,
                         std::chrono::steady_clock::time_point receivedAt) {
     using namespace std::chrono;
     ensureSodium();
     if (!signatureVerifies(request))
         return refusal(401, "signature does not verify");
+    // Within the window a captured pinch is refused as a repeat, beyond it for its time.
+    const std::int64_t nowSeconds = duration_cast<seconds>(now.time_since_epoch()).count();
+    const std::int64_t window = seconds(maxClockDifference).count();
+    if (request.requestedAt < nowSeconds - window || request.requestedAt > nowSeconds + window)
+        return refusal(409, "requestedAt is more than 5 minutes from the daemon's clock");
+    switch (answered.remember(request.pinchId, request.requestedAt, nowSeconds)) {
+    case RecentPinches::Verdict::answeredAlready:
+        return refusal(409, "this pinch was answered already");
+    case RecentPinches::Verdict::tooOldToTell:
+        return refusal(409, "this pinch is older than the pinches this daemon still remembers");
+    case RecentPinches::Verdict::firstSeen:
+        break;
+    }
     const auto latency = duration_cast<milliseconds>(steady_clock::now() - receivedAt);
-    const auto timestamp = duration_cast<milliseconds>(system_clock::now().time_since_epoch());
+    const auto timestamp = duration_cast<milliseconds>(now.time_since_epoch());
     return {.body = encodeDaemonResponse(
                 signedAnswer(request, key, latency.count(), timestamp.count()))};
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "recent_pinches.h"
+
 #include "identity/signing_key.h"
 #include "protocol/records.h"
 
@@ -34,8 +36,11 @@ public:
 PinchRequest parsePinchRequest(std::string_view body);
 
 // 401 when bSig does not verify over the canonical signing payload rebuilt from the request's
-// values; otherwise 200 with an answer signed by key and addressed to the request's bPubKey.
-DaemonReply answerPinch(const PinchRequest& request, const SigningKey& key,
+// values; 409 when requestedAt is further than maxClockDifference from now, or when `answered`
+// knows the pinch; otherwise, remembered in `answered`, 200 with an answer signed by key,
+// addressed to the request's bPubKey, stamped with now and the time taken since receivedAt.
+DaemonReply answerPinch(const PinchRequest& request, const SigningKey& key, RecentPinches& answered,
+                        std::chrono::system_clock::time_point now,
                         std::chrono::steady_clock::time_point receivedAt);
 
 // The demo's deterministic answer to request, signed by key.
