@@ -211,11 +211,15 @@ void moveAside(const fs::path& file, const KeyFileContent& seen) {
     }
 }
 
+fs::path directoryOf(const fs::path& file) {
+    return file.has_parent_path() ? file.parent_path() : fs::path(".");
+}
+
 // A file beside the key file, in a name of its own, that disappears again unless published.
 class TemporaryFile {
 public:
-    explicit TemporaryFile(const fs::path& dir)
-        : path_(dir / uniqueName()),
+    explicit TemporaryFile(const fs::path& file)
+        : path_(directoryOf(file) / uniqueName(file.filename())),
           fd_(::open(path_.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0600)) {
         if (fd_.get() < 0)
             failWithErrno("create temporary file " + path_.string());
@@ -257,8 +261,8 @@ public:
             failWithErrno("remove " + path_.string());
     }
 
-    static bool isItsName(std::string_view name) {
-        const std::string start = prefix();
+    static bool isItsName(std::string_view name, const fs::path& fileName) {
+        const std::string start = prefix(fileName);
         if (name.size() != start.size() + 2 * randomBytes + suffix.size() ||
             !name.starts_with(start) || !name.ends_with(suffix))
             return false;
@@ -269,12 +273,12 @@ public:
 private:
     static constexpr std::size_t randomBytes = 8;
     static constexpr std::string_view suffix = ".tmp";
-    static std::string prefix() { return "." + std::string(keyFileName) + "-"; }
+    static std::string prefix(const fs::path& fileName) { return "." + fileName.native() + "-"; }
 
-    static std::string uniqueName() {
+    static std::string uniqueName(const fs::path& fileName) {
         std::array<std::uint8_t, randomBytes> random;
         randombytes_buf(random.data(), random.size());
-        return prefix() + hex(random) + std::string(suffix);
+        return prefix(fileName) + hex(random) + std::string(suffix);
     }
 
     fs::path path_;
@@ -295,7 +299,7 @@ void removeLeftoverTemporaryFiles(const fs::path& dir) {
         return;
     const auto now = std::chrono::system_clock::now();
     while (const dirent* entry = ::readdir(stream.get())) {
-        if (!TemporaryFile::isItsName(entry->d_name))
+        if (!TemporaryFile::isItsName(entry->d_name, keyFileName))
             continue;
         struct stat status;
         if (::fstatat(::dirfd(stream.get()), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
@@ -330,9 +334,9 @@ private:
 
 // The new key appears under the key file's name complete and private, or not at all. Returns
 // nothing if another process published a key file first.
-std::optional<SigningKey> publishNewKey(const fs::path& dir, const fs::path& file) {
+std::optional<SigningKey> publishNewKey(const fs::path& file) {
     SigningKey key = SigningKey::generate();
-    TemporaryFile temporary(dir);
+    TemporaryFile temporary(file);
     temporary.writePrivatelyAndClose(key.seed());
     // Unlike rename, link never replaces a key file that appeared in the meantime.
     if (::link(temporary.path().c_str(), file.c_str()) != 0) {
@@ -341,7 +345,7 @@ std::optional<SigningKey> publishNewKey(const fs::path& dir, const fs::path& fil
         failWithErrno("publish " + temporary.path().string() + " as " + file.string());
     }
     temporary.remove();
-    syncDirectory(dir);
+    syncDirectory(directoryOf(file));
     return key;
 }
 
@@ -363,6 +367,10 @@ SigningKey loadOrCreateKey(const fs::path& keyDirectory) {
     claimKeyDirectory(keyDirectory);
     removeLeftoverTemporaryFiles(keyDirectory);
     const fs::path file = keyDirectory / keyFileName;
+    return loadOrCreateKeyFile(file, KeyFileOfWrongLength::moveAside);
+}
+
+SigningKey loadOrCreateKeyFile(const fs::path& file, KeyFileOfWrongLength wrongLength) {
     // Other processes may be starting at the same moment. Whoever loses a race reads the key
     // file again and goes on from what it finds there.
     std::unique_ptr<DirectoryLock> lock;
@@ -372,13 +380,16 @@ SigningKey loadOrCreateKey(const fs::path& keyDirectory) {
         case KeyFileContent::Kind::valid:
             return std::move(*content.key);
         case KeyFileContent::Kind::wrongLength:
+            if (wrongLength == KeyFileOfWrongLength::refuse)
+                fail("load " + file.string(),
+                     "not a key of " + std::to_string(SigningKey::seedSize) + " bytes");
             if (lock)
                 moveAside(file, content);
-            else
-                lock = std::make_unique<DirectoryLock>(keyDirectory); // and read again under it
+            else // and read again under it
+                lock = std::make_unique<DirectoryLock>(directoryOf(file));
             break;
         case KeyFileContent::Kind::missing:
-            if (std::optional<SigningKey> key = publishNewKey(keyDirectory, file))
+            if (std::optional<SigningKey> key = publishNewKey(file))
                 return std::move(*key);
             break;
         }

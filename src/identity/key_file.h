@@ -31,4 +31,12 @@ inline constexpr const char* keyFileName = "identity.key";
 // killed starts left behind are removed once they are ten minutes old.
 SigningKey loadOrCreateKey(const std::filesystem::path& keyDirectory);
 
+// What loadOrCreateKeyFile does with a file that is not a key: the client's own makes way for a
+// new key, one a user names on a command line is an error and stays untouched, since a
+// mistyped name must never cost a key.
+enum class KeyFileOfWrongLength { moveAside, refuse };
+
+// loadOrCreateKey for a key file of any name, in a directory that exists.
+SigningKey loadOrCreateKeyFile(const std::filesystem::path& file, KeyFileOfWrongLength wrongLength);
+
 } // namespace vorlund

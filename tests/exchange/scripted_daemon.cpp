@@ -31,10 +31,12 @@ std::string httpAnswer(int status, const std::string& body) {
 std::string answerTo(const json& step, const std::string& head, const std::string& request,
                      const SigningKey& key) {
     DaemonReply reply;
+    RecentPinches answered(1); // each case sends a pinch of its own
     try {
-        reply = answerPinch(parsePinchRequest(request), key, std::chrono::steady_clock::now());
+        reply = answerPinch(parsePinchRequest(request), key, answered,
+                            std::chrono::system_clock::now(), std::chrono::steady_clock::now());
     } catch (const MalformedPinch& fault) {
-        reply = {.status = 400, .contentType = "text/plain", .body = fault.what()};
+        reply = refusal(400, fault.what());
     }
     // Beyond what any daemon checks: what the client sends is JSON, costs 1000 and is stamped
     // with the time of sending in seconds.
@@ -42,7 +44,7 @@ std::string answerTo(const json& step, const std::string& head, const std::strin
     if (!QByteArray::fromStdString(head).toLower().contains("\ncontent-type: application/json\r") ||
         sent.value("costCap", 0) != 1000 ||
         std::abs(sent.value("requestedAt", 0LL) - time(nullptr)) > 99)
-        reply = {.status = 400, .contentType = "text/plain", .body = "not as the client sends"};
+        reply = refusal(400, "not as the client sends");
     if (reply.status == 200) {
         json a = json::parse(reply.body);
         a["latencyMs"] = 12; // the demo's own is whatever the clock says

@@ -15,6 +15,8 @@
 
 #include <csignal>
 
+#include <sys/stat.h>
+
 using namespace vorlund;
 using namespace vorlund::test;
 using nlohmann::json;
@@ -131,10 +133,24 @@ private slots:
 
     void demoDaemonRequests_data() { addJsonRows(REQUESTS_FILE, "requests"); }
     void demoDaemonRequests() {
-        const json row = fetchedJsonRow();
-        DemoDaemon daemon(keyFrom(QByteArray(32, 7)));
-        httplib::Client client("127.0.0.1", daemon.start(0));
-        const auto result = client.Post("/pinch", row.value("body", ""), "application/json");
+        // Its clock at the moment the valid requests were signed.
+        DemoDaemon daemon(keyFrom(QByteArray(32, 7)), {},
+                          [] { return std::chrono::system_clock::from_time_t(1'700'000'000); });
+        const int port = daemon.start(0);
+        const json row = json::parse(QString::fromStdString(fetchedJsonRow().dump())
+                                         .replace("{port}", QString::number(port))
+                                         .toStdString());
+        std::string body = row.value("body", "");
+        body.resize(std::max(body.size(), row.value("paddedTo", std::size_t(0))), ' ');
+        const auto headers = row.value("headers", json::object()).get<httplib::Headers>();
+        httplib::Client client("127.0.0.1", port);
+        const auto post = [&] {
+            return client.Post("/pinch", headers, body,
+                               row.value("contentType", "application/json"));
+        };
+        if (row.value("sentBefore", false)) // as a replay finds it
+            QCOMPARE(post().value().status, 200);
+        const auto result = post();
         QVERIFY(result);
         QCOMPARE(result->status, row.value("status", 0));
         if (result->status != 200)
@@ -160,6 +176,8 @@ private slots:
         QFile key(dir.filePath("daemon.key"));
         QVERIFY(!row.contains("keyFile") ||
                 (key.open(QIODevice::WriteOnly) && key.write(keyFile) == keyFile.size()));
+        QVERIFY(!row.value("fifo", false) ||
+                ::mkfifo(QFile::encodeName(key.fileName()), 0600) == 0);
         key.close();
         const QString port = freePort();
         // Started the way a shell starts a background job: with SIGINT ignored.

@@ -1,15 +1,38 @@
 #include "demo_daemon.h"
 
+#include "head_rules.h"
+
 #include "protocol/hex.h"
 
-#include <algorithm>
 #include <limits>
 #include <stdexcept>
 
 namespace vorlund {
 
-DemoDaemon::DemoDaemon(SigningKey key, ReplyHook hook)
-    : key_(std::move(key)), publicKeyHex_(hex(key_.publicKey())), hook_(std::move(hook)) {
+namespace {
+
+// A client has this long to send a request whole, and each read waits at most readTimeout: a
+// slow client holds one of the workers no longer, and there are enough workers for a few.
+constexpr std::chrono::seconds requestDeadline{5}, readTimeout{2};
+constexpr int workers = 32;
+// Pinches kept to tell repeats, far more than one client sends within the clock window.
+constexpr std::size_t recentPinches = 10'000;
+
+} // namespace
+
+DemoDaemon::DemoDaemon(SigningKey key, ReplyHook hook, WallClock clock)
+    : key_(std::move(key)), publicKeyHex_(hex(key_.publicKey())), hook_(std::move(hook)),
+      clock_(clock), answered_(recentPinches),
+      server_(requestDeadline, workers,
+              [this](const httplib::Request& request, httplib::Response& response) {
+                  const std::optional<DaemonReply> refused = refusalOfHead(request, port_);
+                  if (!refused)
+                      return false;
+                  response.status = refused->status;
+                  response.set_content(refused->body, refused->contentType);
+                  return true;
+              }) {
+    server_.set_read_timeout(readTimeout);
     // stop() waits for idle keep-alive connections to time out; keep that short.
     server_.set_keep_alive_timeout(1);
     // Without TCP_NODELAY the body of an answer waits for the client's delayed ACK of its head
@@ -30,6 +53,7 @@ int DemoDaemon::start(int port) {
                                  : server_.bind_to_port("127.0.0.1", port);
     if (!bound)
         throw std::runtime_error("cannot listen on 127.0.0.1:" + std::to_string(port));
+    port_ = port;
     thread_ = std::thread([this] {
         server_.listen_after_bind();
         listenEnded_ = true;
@@ -69,9 +93,9 @@ void DemoDaemon::handle(const httplib::Request& request, httplib::Response& resp
     DaemonReply reply;
     try {
         received.request = parsePinchRequest(request.body);
-        reply = answerPinch(*received.request, key_, receivedAt);
+        reply = answerPinch(*received.request, key_, answered_, clock_(), receivedAt);
     } catch (const MalformedPinch& fault) {
-        reply = {.status = 400, .contentType = "text/plain", .body = fault.what()};
+        reply = refusal(400, fault.what());
     }
     {
         const std::lock_guard lock(mutex_);
@@ -82,22 +106,7 @@ void DemoDaemon::handle(const httplib::Request& request, httplib::Response& resp
         hook_(received, reply);
     waitOrStop(reply.delay);
     response.status = reply.status;
-    if (!reply.chunked) {
-        response.set_content(reply.body, reply.contentType);
-        return;
-    }
-    response.set_chunked_content_provider(
-        reply.contentType, [body = std::move(reply.body), cutShort = reply.cutShort](
-                               std::size_t offset, httplib::DataSink& sink) {
-            constexpr std::size_t piece = 4096;
-            if (cutShort && offset > 0)
-                return false;
-            if (offset < body.size())
-                sink.write(body.data() + offset, std::min(piece, body.size() - offset));
-            if (offset + piece >= body.size())
-                sink.done();
-            return true;
-        });
+    response.set_content(reply.body, reply.contentType);
 }
 
 void DemoDaemon::waitOrStop(std::chrono::milliseconds delay) {

@@ -1,10 +1,11 @@
 #pragma once
 
+#include "guarded_server.h"
 #include "pinch_answer.h"
-
-#include <httplib.h>
+#include "recent_pinches.h"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -21,14 +22,19 @@ struct ReceivedPinch {
     std::optional<PinchRequest> request; // present when the body is a well-formed request
 };
 
-// A small daemon that speaks the pinch protocol on 127.0.0.1, for development and tests.
+// A small daemon that speaks the pinch protocol on 127.0.0.1, for development and tests, and
+// shows daemon authors the rules in docs/protocol.md: only requests to its own address with a
+// small JSON body, within a few seconds, each pinch answered once.
 class DemoDaemon {
 public:
     // Sees each request and the reply the daemon chose, and may rewrite or delay that reply.
     // Runs on a server thread.
     using ReplyHook = std::function<void(const ReceivedPinch&, DaemonReply&)>;
+    // The time that pinches are judged and answers stamped by.
+    using WallClock = std::chrono::system_clock::time_point (*)();
 
-    explicit DemoDaemon(SigningKey key, ReplyHook hook = {});
+    explicit DemoDaemon(SigningKey key, ReplyHook hook = {},
+                        WallClock clock = std::chrono::system_clock::now);
     ~DemoDaemon();
 
     DemoDaemon(const DemoDaemon&) = delete;
@@ -51,7 +57,10 @@ private:
     const SigningKey key_;
     const std::string publicKeyHex_;
     const ReplyHook hook_;
-    httplib::Server server_;
+    const WallClock clock_;
+    RecentPinches answered_;
+    std::atomic<int> port_ = 0;
+    GuardedServer server_;
     std::thread thread_;
     std::atomic<bool> listenEnded_ = false;
 

@@ -1,8 +1,9 @@
-// vorlund-demo-daemon [--port N] [--key-file PATH]
+// vorlund-demo-daemon [--port N] [--key-file PATH] | --help | --version
 // Answers signed pinches on 127.0.0.1 until SIGINT or SIGTERM.
 
-#include "daemon_key.h"
 #include "demo_daemon.h"
+
+#include "identity/key_file.h"
 
 #include <csignal>
 #include <cstdlib>
@@ -20,10 +21,27 @@ struct Options {
     std::optional<std::string> keyFile;
 };
 
+constexpr const char* usageLine = "Usage: vorlund-demo-daemon [--port N] [--key-file PATH]\n";
+
 [[noreturn]] void usage(const std::string& problem) {
-    std::cerr << "vorlund-demo-daemon: " << problem << "\n"
-              << "usage: vorlund-demo-daemon [--port N] [--key-file PATH]\n";
+    std::cerr << "vorlund-demo-daemon: " << problem << "\n" << usageLine;
     std::exit(2);
+}
+
+// In the form help2man reads.
+[[noreturn]] void help() {
+    std::cout
+        << usageLine
+        << "Answer signed pinches from Vorlund on 127.0.0.1 until SIGINT or SIGTERM: each answer\n"
+           "echoes the prompt and is signed with the daemon's Ed25519 key. For development and\n"
+           "as an example for daemon authors; the rules it keeps are in docs/protocol.md.\n"
+           "\n"
+           "  --port N         listen on 127.0.0.1:N (default 7575)\n"
+           "  --key-file PATH  keep the daemon's key in PATH, made on first use (default: a\n"
+           "                   new key at each start)\n"
+           "  --help           show this help and exit\n"
+           "  --version        show the version and exit\n";
+    std::exit(0);
 }
 
 int parsePort(const std::string& text) {
@@ -43,6 +61,12 @@ Options parseOptions(int argc, char** argv) {
     Options options;
     for (int i = 1; i < argc; ++i) {
         const std::string_view name = argv[i];
+        if (name == "--help")
+            help();
+        if (name == "--version") {
+            std::cout << "vorlund-demo-daemon " VORLUND_VERSION "\n";
+            std::exit(0);
+        }
         if (name != "--port" && name != "--key-file")
             usage("unknown argument " + std::string(name));
         if (i + 1 == argc)
@@ -69,9 +93,10 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &endSignals, nullptr);
 
     try {
-        vorlund::DemoDaemon daemon(options.keyFile
-                                       ? vorlund::loadOrCreateDaemonKey(*options.keyFile)
-                                       : vorlund::SigningKey::generate());
+        vorlund::DemoDaemon daemon(
+            options.keyFile ? vorlund::loadOrCreateKeyFile(*options.keyFile,
+                                                           vorlund::KeyFileOfWrongLength::refuse)
+                            : vorlund::SigningKey::generate());
         const int port = daemon.start(options.port);
         std::cout << "public key: " << daemon.publicKeyHex() << "\n"
                   << "url: http://127.0.0.1:" << port << "/pinch" << std::endl;

@@ -71,10 +71,25 @@ std::string sha256Hex(std::string_view textToHash) {
     return hex(digest);
 }
 
+// A request is one flat object; each level deeper only costs memory.
+constexpr int maxNesting = 64;
+
 } // namespace
 
+DaemonReply refusal(int status, std::string reason) {
+    return {.status = status, .contentType = "text/plain", .body = std::move(reason)};
+}
+
 PinchRequest parsePinchRequest(std::string_view body) {
-    const json object = json::parse(body, nullptr, false);
+    const auto boundedNesting = [](int depth, json::parse_event_t event, json&) {
+        const bool opens =
+            event == json::parse_event_t::object_start || event == json::parse_event_t::array_start;
+        if (opens && depth >= maxNesting)
+            throw MalformedPinch("the body nests deeper than " + std::to_string(maxNesting) +
+                                 " levels");
+        return true;
+    };
+    const json object = json::parse(body, boundedNesting, false);
     if (object.is_discarded())
         throw MalformedPinch("the body is not valid JSON");
     if (!object.is_object())
@@ -87,14 +102,28 @@ PinchRequest parsePinchRequest(std::string_view body) {
                         .requestedAt = integer(object, "requestedAt")};
 }
 
-DaemonReply answerPinch(const PinchRequest& request, const SigningKey& key,
+DaemonReply answerPinch(const PinchRequest& request, const SigningKey& key, RecentPinches& answered,
+                        std::chrono::system_clock::time_point now,
                         std::chrono::steady_clock::time_point receivedAt) {
     using namespace std::chrono;
     ensureSodium();
     if (!signatureVerifies(request))
-        return {.status = 401, .contentType = "text/plain", .body = "signature does not verify"};
+        return refusal(401, "signature does not verify");
+    // Within the window a captured pinch is refused as a repeat, beyond it for its time.
+    const std::int64_t nowSeconds = duration_cast<seconds>(now.time_since_epoch()).count();
+    const std::int64_t window = seconds(maxClockDifference).count();
+    if (request.requestedAt < nowSeconds - window || request.requestedAt > nowSeconds + window)
+        return refusal(409, "requestedAt is more than 5 minutes from the daemon's clock");
+    switch (answered.remember(request.pinchId, request.requestedAt, nowSeconds)) {
+    case RecentPinches::Verdict::answeredAlready:
+        return refusal(409, "this pinch was answered already");
+    case RecentPinches::Verdict::tooOldToTell:
+        return refusal(409, "this pinch is older than the pinches this daemon still remembers");
+    case RecentPinches::Verdict::firstSeen:
+        break;
+    }
     const auto latency = duration_cast<milliseconds>(steady_clock::now() - receivedAt);
-    const auto timestamp = duration_cast<milliseconds>(system_clock::now().time_since_epoch());
+    const auto timestamp = duration_cast<milliseconds>(now.time_since_epoch());
     return {.body = encodeDaemonResponse(
                 signedAnswer(request, key, latency.count(), timestamp.count()))};
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "recent_pinches.h"
+
 #include "identity/signing_key.h"
 #include "protocol/records.h"
 
@@ -17,9 +19,10 @@ struct DaemonReply {
     std::string contentType = "application/json";
     std::string body;
     std::chrono::milliseconds delay{0};
-    bool chunked = false;  // sent without Content-Length, in small pieces
-    bool cutShort = false; // chunked: the connection drops after the first piece
 };
+
+// A refusal: the status and a one-line reason as plain text.
+DaemonReply refusal(int status, std::string reason);
 
 // Why a body is not a pinch request, in one line.
 class MalformedPinch : public std::runtime_error {
@@ -28,12 +31,16 @@ public:
 };
 
 // Strict: a JSON object with the six keys, strings as strings, costCap and requestedAt signed
-// 64-bit integers, bPubKey 64 and bSig 128 hex digits. Unknown keys are ignored.
+// 64-bit integers, bPubKey 64 and bSig 128 hex digits. Unknown keys are ignored. Nesting deeper
+// than a few levels is refused before it is built.
 PinchRequest parsePinchRequest(std::string_view body);
 
 // 401 when bSig does not verify over the canonical signing payload rebuilt from the request's
-// values; otherwise 200 with an answer signed by key and addressed to the request's bPubKey.
-DaemonReply answerPinch(const PinchRequest& request, const SigningKey& key,
+// values; 409 when requestedAt is further than maxClockDifference from now, or when `answered`
+// knows the pinch; otherwise, remembered in `answered`, 200 with an answer signed by key,
+// addressed to the request's bPubKey, stamped with now and the time taken since receivedAt.
+DaemonReply answerPinch(const PinchRequest& request, const SigningKey& key, RecentPinches& answered,
+                        std::chrono::system_clock::time_point now,
                         std::chrono::steady_clock::time_point receivedAt);
 
 // The demo's deterministic answer to request, signed by key.

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <httplib.h>
+
+#include <chrono>
+#include <functional>
+
+namespace vorlund {
+
+// cpp-httplib's server with what its version 0.11 lacks against slow and oversized requests.
+// Each request must arrive whole, head and body, within a deadline: httplib alone times out
+// single reads only, so a client that trickles its head a line at a time holds a worker for as
+// long as it likes. And a request can be refused on its head alone: its body is never read,
+// and its connection ends, since what is left of the body must not be read as the next request.
+class GuardedServer : public httplib::Server {
+public:
+    // Fills in the answer and returns true if the request is refused on its head.
+    using HeadCheck = std::function<bool(const httplib::Request&, httplib::Response&)>;
+
+    GuardedServer(std::chrono::seconds requestDeadline, int workers, HeadCheck headCheck);
+
+private:
+    bool process_and_close_socket(socket_t fd) override;
+
+    const std::chrono::seconds requestDeadline_;
+    const HeadCheck headCheck_;
+};
+
+} // namespace vorlund
