@@ -34,7 +34,8 @@ constexpr const char* usageLine = "Usage: vorlund-demo-daemon [--port N] [--key-
         << usageLine
         << "Answer signed pinches from Vorlund on 127.0.0.1 until SIGINT or SIGTERM: each answer\n"
            "echoes the prompt and is signed with the daemon's Ed25519 key. For development and\n"
-           "as an example for daemon authors; the rules it keeps are in docs/protocol.md.\n"
+           "as an example for daemon authors; the rules it keeps are in protocol.md (in the\n"
+           "source's docs/, and installed in /usr/share/doc/vorlund/).\n"
            "\n"
            "  --port N         listen on 127.0.0.1:N (default 7575)\n"
            "  --key-file PATH  keep the daemon's key in PATH, made on first use (default: a\n"
