@@ -186,8 +186,8 @@ ApplicationWindow {
             TextArea {
                 id: promptEditor
                 objectName: "promptEditor"
-                text: view.prompt
-                onTextChanged: view.prompt = text
+                text: view.promptToShow
+                onTextChanged: view.takePrompt(textDocument)
                 font: Fonts.body
                 wrapMode: TextEdit.Wrap
                 selectByMouse: true

@@ -2,6 +2,7 @@
 
 #include <QPointer>
 #include <QTextBoundaryFinder>
+#include <QTextDocument>
 
 #include <exception>
 
@@ -21,6 +22,11 @@ template <typename T> void ContentView::assign(T& field, T value, void (ContentV
 void ContentView::setPrompt(const QString& prompt) {
     if (prompt_ == prompt)
         return;
+    storePrompt(prompt);
+    emit promptSetElsewhere();
+}
+
+void ContentView::storePrompt(const QString& prompt) {
     prompt_ = prompt;
     emit promptChanged();
     emit canSendChanged();
@@ -44,6 +50,19 @@ QVariant ContentView::sigValid() const {
 
 QVariant ContentView::errorText() const {
     return errorText_ ? QVariant(*errorText_) : QVariant();
+}
+
+void ContentView::takePrompt(QQuickTextDocument* editor) {
+    QString typed = editor->textDocument()->toRawText();
+    typed.replace(QChar::ParagraphSeparator, u'\n');
+    // A prompt set from elsewhere may hold line breaks that the document cannot tell apart;
+    // while the editor shows it as it is, it stays as it is.
+    QString shown = prompt_;
+    shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"))
+        .replace(u'\r', u'\n')
+        .replace(QChar::ParagraphSeparator, u'\n');
+    if (typed != shown)
+        storePrompt(typed);
 }
 
 bool ContentView::canSend() const {

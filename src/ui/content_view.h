@@ -4,6 +4,7 @@
 #include "exchange/pinch_exchange.h"
 
 #include <QObject>
+#include <QQuickTextDocument>
 #include <QString>
 #include <QVariant>
 #include <QtQml/qqml.h>
@@ -19,6 +20,9 @@ class ContentView : public QObject {
     QML_ELEMENT
     Q_PROPERTY(vorlund::ClientState* state READ state CONSTANT)
     Q_PROPERTY(QString prompt READ prompt WRITE setPrompt NOTIFY promptChanged)
+    // The prompt for the editor to show. It changes only when the prompt is set from elsewhere
+    // than the editor, so that showing it never moves the cursor of someone typing.
+    Q_PROPERTY(QString promptToShow READ prompt NOTIFY promptSetElsewhere)
     Q_PROPERTY(QString daemonURL READ daemonURL WRITE setDaemonURL NOTIFY daemonURLChanged)
     Q_PROPERTY(QString response READ response NOTIFY responseChanged)
     Q_PROPERTY(QString aPubKey READ aPubKey NOTIFY aPubKeyChanged)
@@ -74,6 +78,11 @@ public:
     // (grapheme cluster) within the limit, followed by "…".
     static QString forDisplay(const QString& text);
 
+    // Takes the prompt from the editor's document, as typed. The editor's text property turns
+    // U+00A0 into a space and U+2028 into a line feed; the document keeps both, and holds
+    // every line break (LF, CR, CR LF, U+2029) as the end of a paragraph, written here as LF.
+    Q_INVOKABLE void takePrompt(QQuickTextDocument* editor);
+
     // The limits of later exchanges; the program keeps the defaults, tests shorten the wait.
     void setExchangeSettings(const ExchangeSettings& settings) { settings_ = settings; }
 
@@ -86,6 +95,7 @@ public:
 
 signals:
     void promptChanged();
+    void promptSetElsewhere();
     void daemonURLChanged();
     void responseChanged();
     void aPubKeyChanged();
@@ -106,6 +116,7 @@ private:
     QCoro::Task<> finishExchange(QCoro::Task<ExchangeOutcome> exchange);
     void apply(const ExchangeOutcome& outcome);
     void setIsLoading(bool loading);
+    void storePrompt(const QString& prompt);
     // Stores value and emits changed() only when the value differs.
     template <typename T> void assign(T& field, T value, void (ContentView::*changed)());
 

@@ -157,6 +157,7 @@ private slots:
     // colours, the send button's rule and what the keyboard does.
     void walkThroughTheStates() {
         QVERIFY(!qEnvironmentVariableIsEmpty("XDG_DATA_HOME"));
+        QTest::failOnWarning(QRegularExpression("Binding loop"));
         QQuickStyle::setStyle(QStringLiteral("Fusion"));
         // As when a screen reader is running: controls then fill in their accessible roles
         // and names themselves, and may override what the QML set.
@@ -176,14 +177,17 @@ private slots:
         QCOMPARE(w.view->daemonURL(), QStringLiteral("http://127.0.0.1:7575/pinch"));
         QCOMPARE(w.seen(), expectedTree(w, {.sendable = false}));
 
-        // Ready: Send follows the prompt, by what it holds besides white space.
+        // Ready: Send follows the prompt, by what it holds besides white space; the prompt is
+        // what was typed, unusual spaces included.
         QTRY_VERIFY(!w.view->state()->bPubKeyHex().isEmpty());
         QCOMPARE(w.seen(), expectedTree(w, {}));
-        const QStringList prompts = {"", " \t\n\r\v\f", "\u00a0\u2003\u2028\u0085", "\n🦞\n"};
+        const QStringList prompts = {"", " \t\n\v\f", "\u00a0\u2003\u2028\u0085", "\n🦞\n"};
         for (const QString& prompt : prompts) {
             w.item("promptEditor")->setProperty("text", prompt);
-            QCOMPARE(w.item("sendButton")->isEnabled(), prompts.indexOf(prompt) > 2);
+            QCOMPARE(std::pair(w.view->prompt(), w.item("sendButton")->isEnabled()),
+                     std::pair(prompt, prompts.indexOf(prompt) > 2));
         }
+        w.view->setPrompt("\r\n🦞\u2029"); // shown by the editor without a binding loop
 
         // Focus starts where the user writes; Tab goes round the controls, the editor giving
         // it up rather than typing it, and passes over a Send that cannot send.
