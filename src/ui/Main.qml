@@ -102,7 +102,6 @@ ApplicationWindow {
                 // badge does not load and tint its other icon and lay out its other caption.
                 valid: view.sigValid !== false
                 daemonKey: view.aPubKey
-                shortKey: view.shortened(view.aPubKey, 8)
                 validColor: window.validColor
                 invalidColor: window.invalidColor
                 font: Fonts.monoCaption
@@ -123,7 +122,7 @@ ApplicationWindow {
 
             KeyLabel {
                 objectName: "identityKey"
-                text: view.shortened(view.state.bPubKeyHex, 16)
+                text: DisplayText.shortened(view.state.bPubKeyHex, 16)
                 fullText: view.state.bPubKeyHex
                 font: Fonts.monoCaption2
             }
@@ -250,7 +249,7 @@ ApplicationWindow {
             KeyLabel {
                 objectName: "pinchIdText"
                 visible: view.pinchId !== ""
-                text: qsTr("pinchId: ") + view.shortened(view.pinchId, 8)
+                text: qsTr("pinchId: ") + DisplayText.shortened(view.pinchId, 8)
                 fullText: view.pinchId
                 font: Fonts.monoCaption2
                 color: window.secondaryColor
@@ -328,15 +327,13 @@ ApplicationWindow {
 
             Label {
                 objectName: "modelText"
-                text: qsTr("model: ") + view.modelVersion
+                Layout.fillWidth: true
+                text: qsTr("model: ") + DisplayText.bounded(view.modelVersion)
                 textFormat: Text.PlainText
+                elide: Text.ElideRight
                 font: Fonts.monoCaption2
                 color: window.secondaryColor
                 Accessible.name: text
-            }
-
-            Item {
-                Layout.fillWidth: true
             }
 
             Label {

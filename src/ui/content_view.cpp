@@ -1,7 +1,6 @@
 #include "content_view.h"
 
 #include <QPointer>
-#include <QTextBoundaryFinder>
 #include <QTextDocument>
 
 #include <exception>
@@ -116,26 +115,6 @@ void ContentView::apply(const ExchangeOutcome& outcome) {
     }
     assign(sigValid_, outcome.sigValid, &ContentView::sigValidChanged);
     assign(errorText_, outcome.errorText, &ContentView::errorTextChanged);
-}
-
-QString ContentView::forDisplay(const QString& text) {
-    if (text.size() <= displayLimit)
-        return text;
-    // A boundary finder walks its whole text; a little past the limit is enough.
-    const QString head = text.left(displayLimit + 16);
-    QTextBoundaryFinder graphemes(QTextBoundaryFinder::Grapheme, head);
-    graphemes.setPosition(displayLimit);
-    if (!graphemes.isAtBoundary())
-        graphemes.toPreviousBoundary();
-    return head.left(graphemes.position()) + QChar(0x2026);
-}
-
-QString ContentView::shortened(const QString& text, int n) {
-    QTextBoundaryFinder graphemes(QTextBoundaryFinder::Grapheme, text);
-    qsizetype end = 0;
-    for (int taken = 0; taken < n && end < text.size(); ++taken)
-        end = graphemes.toNextBoundary();
-    return text.left(end) + QChar(0x2026);
 }
 
 } // namespace vorlund

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/client_state.h"
+#include "display_text.h"
 #include "exchange/pinch_exchange.h"
 
 #include <QObject>
@@ -36,7 +37,7 @@ class ContentView : public QObject {
     Q_PROPERTY(bool isLoading READ isLoading NOTIFY isLoadingChanged)
     // undefined when there is no error; a string (possibly empty) otherwise.
     Q_PROPERTY(QVariant errorText READ errorText NOTIFY errorTextChanged)
-    // response and errorText as the window lays them out; see forDisplay().
+    // response and errorText as the window lays them out; see DisplayText::bounded().
     Q_PROPERTY(QString shownResponse READ shownResponse NOTIFY responseChanged)
     Q_PROPERTY(QString shownErrorText READ shownErrorText NOTIFY errorTextChanged)
     // The send button's rule: a prompt that is not only white space, no exchange running,
@@ -47,10 +48,6 @@ public:
     static inline const QString defaultPrompt =
         QStringLiteral("Say hello to a new lobster joining the Tollmere. One sentence.");
     static inline const QString defaultDaemonURL = QStringLiteral("http://127.0.0.1:7575/pinch");
-
-    // Laying out text costs the GUI thread about a second per million characters, and a daemon
-    // may send sixteen million; the window shows at most this many. The fields keep it all.
-    static constexpr qsizetype displayLimit = 100'000;
 
     // Creates the window's own ClientState, which may end the process if the identity
     // cannot be created.
@@ -71,12 +68,8 @@ public:
     bool isLoading() const { return isLoading_; }
     QVariant errorText() const;
     bool canSend() const;
-    QString shownResponse() const { return forDisplay(response_); }
-    QString shownErrorText() const { return forDisplay(errorText_.value_or(QString())); }
-
-    // text whole up to displayLimit characters; a longer one up to its last whole character
-    // (grapheme cluster) within the limit, followed by "…".
-    static QString forDisplay(const QString& text);
+    QString shownResponse() const { return DisplayText::bounded(response_); }
+    QString shownErrorText() const { return DisplayText::bounded(errorText_.value_or(QString())); }
 
     // Takes the prompt from the editor's document, as typed. The editor's text property turns
     // U+00A0 into a space and U+2028 into a line feed; the document keeps both, and holds
@@ -89,9 +82,6 @@ public:
     // Takes the snapshot, marks the window busy at once (so a second press finds the button
     // disabled), and starts the exchange. Returns before the exchange ends.
     Q_INVOKABLE void send();
-
-    // The first n characters (grapheme clusters) of text, always followed by "…".
-    Q_INVOKABLE static QString shortened(const QString& text, int n);
 
 signals:
     void promptChanged();

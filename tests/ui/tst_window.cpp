@@ -127,8 +127,7 @@ struct Shown {
 QStringList expectedTree(const Window& w, const Shown& s) {
     const QString key = w.view->state()->bPubKeyHex(), pinchId = w.view->pinchId();
     QStringList tree;
-    tree << line("Merrowin — M0", {}, "Heading")
-         << (s.badge.isEmpty() ? "" : s.badge[0] + " read-only") << line("you signed as: ")
+    tree << line("Merrowin — M0", {}, "Heading") << s.badge.value(0) << line("you signed as: ")
          << line(key.left(16) + "…", key) << line("Daemon URL")
          << line("Daemon URL", w.view->daemonURL(), "EditableText") << line("Pinch")
          << line("Pinch", w.view->prompt(), "EditableText")
@@ -181,6 +180,8 @@ private slots:
         // what was typed, unusual spaces included.
         QTRY_VERIFY(!w.view->state()->bPubKeyHex().isEmpty());
         QCOMPARE(w.seen(), expectedTree(w, {}));
+        w.window->requestActivate();
+        QVERIFY(QTest::qWaitForWindowActive(w.window));
         const QStringList prompts = {"", " \t\n\v\f", "\u00a0\u2003\u2028\u0085", "\n🦞\n"};
         for (const QString& prompt : prompts) {
             w.item("promptEditor")->setProperty("text", prompt);
@@ -191,8 +192,6 @@ private slots:
 
         // Focus starts where the user writes; Tab goes round the controls, the editor giving
         // it up rather than typing it, and passes over a Send that cannot send.
-        w.window->requestActivate();
-        QVERIFY(QTest::qWaitForWindowActive(w.window));
         for (const QString to : {"sendButton", "responseText", "daemonUrlField", "promptEditor"}) {
             QTest::keyClick(w.window, Qt::Key_Tab);
             QCOMPARE(w.window->activeFocusItem()->objectName(), to);
@@ -224,24 +223,30 @@ private slots:
                                    "sealed-check.svg green"},
                          .results = {line("model: demo-1"), line(w.view->latencyText() + " ms")}}));
 
-        // Signature invalid. Texts from the daemon show as plain text, cut on a whole character
-        // after 100,000 characters, while the fields keep them whole.
-        const QString pinchId = QStringLiteral("0190f3a2-7c1e-7b3d-9a41-000000000001");
+        // Signature invalid, to another pinch. Texts from the daemon show as plain text, cut on a
+        // whole character after 100,000 characters, while the fields keep them whole.
+        const QString pinchId = "<img src=http://127.0.0.1:1/ height=400>";
         const QString aKey(64, u'a');
         const QString markup = "<b>" + QString(99'996, u'x');
         // response, latencyMs, modelVersion, promptHash, timestamp, pinchId, bPubKey, aPubKey
         w.view->apply(
             {markup + "xx", false,
-             DaemonResponse{(markup + "😀").toStdString(), std::numeric_limits<qint64>::min(), "m1",
-                            "", 0, pinchId.toStdString(), "", aKey.toStdString()}});
+             DaemonResponse{(markup + "😀").toStdString(), std::numeric_limits<qint64>::min(),
+                            (markup + "xx").toStdString(), "", 0, pinchId.toStdString(), "",
+                            aKey.toStdString()}});
         QCOMPARE(std::tuple(w.view->response(), w.view->errorText(), w.view->pinchId()),
                  std::tuple(markup + "😀", QVariant(markup + "xx"), pinchId));
-        const QStringList kept = {line("model: m1"), line("-9223372036854775808 ms")};
+        const QStringList kept = {line("model: " + markup + "x…"), line("-9223372036854775808 ms")};
         QCOMPARE(w.seen(), expectedTree(w, {.response = markup + "…",
                                             .error = markup + "x…",
                                             .badge = {line("signature invalid", aKey),
                                                       "sealed-cross.svg red"},
                                             .results = kept}));
+        // Hovered, the pinch id's tooltip shows its markup as text, not as an image 400 high.
+        QTest::mouseMove(w.window, w.item("pinchIdText")->mapToScene({5, 5}).toPoint());
+        QObject* tip = w.item("pinchIdText")->findChild<QObject*>("keyToolTip");
+        QTRY_VERIFY(tip->property("opened").toBool());
+        QCOMPARE_LT(tip->property("implicitHeight").toDouble(), 100);
 
         // Busy, then failed, after a double click: the last answer's texts go at once, its
         // daemon key, model and latency stay. Nothing listens on port 1.
@@ -271,7 +276,7 @@ private slots:
         QTRY_COMPARE(second.view->state()->bPubKeyHex(), w.view->state()->bPubKeyHex());
         // Keys are shortened by whole characters (none asked, none given); a text at the display
         // cap shows whole.
-        QCOMPARE(ContentView::shortened(QStringLiteral("abc"), 0), QStringLiteral("…"));
+        QCOMPARE(DisplayText::shortened(QStringLiteral("abc"), 0), QStringLiteral("…"));
         const QString key = "👩‍👩‍👧e\u0301abcdef", cap(100'000, u'x');
         second.view->apply(
             {std::nullopt, true,
