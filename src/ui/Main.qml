@@ -228,16 +228,8 @@ ApplicationWindow {
                 Keys.onEnterPressed: clicked()
                 Accessible.name: text
 
-                // Fusion marks keyboard focus only by tinting the button's outline; this ring
-                // is as plain as the thick line of the focused input fields.
-                Rectangle {
+                FocusRing {
                     objectName: "sendFocusRing"
-                    anchors.fill: parent
-                    anchors.margins: -2
-                    radius: 4
-                    color: "transparent"
-                    border.width: 2
-                    border.color: sendButton.palette.highlight
                     visible: sendButton.visualFocus
                 }
             }
@@ -274,49 +266,96 @@ ApplicationWindow {
             Accessible.name: text
         }
 
-        ScrollView {
-            objectName: "responseBox"
+        // A note on the answer sits close under it.
+        ColumnLayout {
             Layout.fillWidth: true
             Layout.fillHeight: true
-            Layout.minimumHeight: 100
-            ScrollBar.horizontal.policy: ScrollBar.AlwaysOff
-            background: InputFrame {
-                objectName: "responseFrame"
-                input: responseText
-                lineColor: window.separatorColor
-            }
+            spacing: 4
 
-            TextArea {
-                id: responseText
-                objectName: "responseText"
-                text: view.response === "" ? "—" : view.shownResponse
-                font: Fonts.body
-                wrapMode: TextEdit.Wrap
-                readOnly: true
-                textFormat: TextEdit.PlainText
-                selectByMouse: true
-                // Reachable by Tab, so the answer can be selected and copied without a mouse.
-                selectByKeyboard: true
-                topPadding: 4
-                bottomPadding: 4
-                background: null
-                // Named by its label like the prompt editor; the answer is its value. Qt does
-                // not pass on that the text cannot be edited, so it is said here.
-                Accessible.name: qsTr("Response")
-                Accessible.readOnly: readOnly
+            ScrollView {
+                objectName: "responseBox"
+                Layout.fillWidth: true
+                Layout.fillHeight: true
+                Layout.minimumHeight: 100
+                ScrollBar.horizontal.policy: ScrollBar.AlwaysOff
+                background: InputFrame {
+                    objectName: "responseFrame"
+                    input: responseText
+                    lineColor: window.separatorColor
+                }
 
-                // A read-only text edit claims every key before the window's shortcuts see it
-                // (Qt 6.4), so it passes theirs on by hand.
-                Keys.onPressed: event => {
-                    const returnKey = event.key === Qt.Key_Return || event.key === Qt.Key_Enter;
-                    if (returnKey && (event.modifiers & Qt.ControlModifier)) {
-                        window.sendIfEnabled();
-                        event.accepted = true;
-                    } else if (event.matches(StandardKey.New)) {
-                        window.openAnotherWindow();
+                TextArea {
+                    id: responseText
+                    objectName: "responseText"
+                    text: view.response === "" ? "—" : view.shownResponse
+                    font: Fonts.body
+                    wrapMode: TextEdit.Wrap
+                    readOnly: true
+                    textFormat: TextEdit.PlainText
+                    selectByMouse: true
+                    // Reachable by Tab, so the answer can be selected and copied without a mouse.
+                    selectByKeyboard: true
+                    topPadding: 4
+                    bottomPadding: 4
+                    background: null
+                    // Named by its label like the prompt editor; the answer is its value. Qt does
+                    // not pass on that the text cannot be edited, so it is said here.
+                    Accessible.name: qsTr("Response")
+                    Accessible.readOnly: readOnly
+
+                    // The box may show the answer cut: copying all it shows copies the whole
+                    // answer, exactly as it came.
+                    function copyAnswer() {
+                        if (view.response !== "" && selectionStart === 0 && selectionEnd === length)
+                            Clipboard.setText(view.response);
+                        else
+                            copy();
+                    }
+
+                    // A read-only text edit claims every key before the window's shortcuts see it
+                    // (Qt 6.4), so it passes theirs on by hand.
+                    Keys.onPressed: event => {
+                        const returnKey = event.key === Qt.Key_Return || event.key === Qt.Key_Enter;
+                        if (returnKey && (event.modifiers & Qt.ControlModifier))
+                            window.sendIfEnabled();
+                        else if (event.matches(StandardKey.New))
+                            window.openAnotherWindow();
+                        else if (event.matches(StandardKey.Copy))
+                            copyAnswer();
+                        else
+                            return;
                         event.accepted = true;
                     }
+
+                    TapHandler {
+                        acceptedButtons: Qt.RightButton
+                        onTapped: answerMenu.popup()
+                    }
+
+                    Menu {
+                        id: answerMenu
+                        MenuItem {
+                            text: qsTr("Copy")
+                            enabled: responseText.selectedText !== ""
+                            onTriggered: responseText.copyAnswer()
+                        }
+                        MenuItem {
+                            text: qsTr("Select All")
+                            onTriggered: responseText.selectAll()
+                        }
+                    }
                 }
+            }
+
+            Label {
+                objectName: "cutNotice"
+                visible: view.responseCut
+                Layout.fillWidth: true
+                text: qsTr("Showing the first 100,000 characters; Copy copies all of the answer.")
+                font: Fonts.caption
+                color: window.secondaryColor
+                wrapMode: Text.Wrap
+                Accessible.name: text
             }
         }
 

@@ -40,6 +40,8 @@ class ContentView : public QObject {
     // response and errorText as the window lays them out; see DisplayText::bounded().
     Q_PROPERTY(QString shownResponse READ shownResponse NOTIFY responseChanged)
     Q_PROPERTY(QString shownErrorText READ shownErrorText NOTIFY errorTextChanged)
+    // true while the window shows only the start of the response
+    Q_PROPERTY(bool responseCut READ responseCut NOTIFY responseChanged)
     // The send button's rule: a prompt that is not only white space, no exchange running,
     // and the client's key published.
     Q_PROPERTY(bool canSend READ canSend NOTIFY canSendChanged)
@@ -70,6 +72,7 @@ public:
     bool canSend() const;
     QString shownResponse() const { return DisplayText::bounded(response_); }
     QString shownErrorText() const { return DisplayText::bounded(errorText_.value_or(QString())); }
+    bool responseCut() const { return response_.size() > DisplayText::limit; }
 
     // Takes the prompt from the editor's document, as typed. The editor's text property turns
     // U+00A0 into a space and U+2028 into a line feed; the document keeps both, and holds

@@ -2,6 +2,7 @@
 #include "ui/content_view.h"
 
 #include <QAccessible>
+#include <QClipboard>
 #include <QGuiApplication>
 #include <QMetaEnum>
 #include <QQmlApplicationEngine>
@@ -50,6 +51,7 @@ const QStringList marks =
     QString("identityLabel color 4.5, daemonUrlLabel color 4.5, pinchLabel color 4.5, "
             "pinchIdText color 4.5, responseLabel color 4.5, modelText color 4.5, "
             "latencyText color 4.5, errorText color 4.5, badgeIcon color 3, "
+            "cutNotice color 4.5, "
             "daemonUrlField placeholderTextColor 4.5, daemonUrlFrame border.color 3, "
             "promptFrame border.color 3, responseFrame border.color 3")
         .split(", ");
@@ -126,6 +128,8 @@ struct Shown {
 
 QStringList expectedTree(const Window& w, const Shown& s) {
     const QString key = w.view->state()->bPubKeyHex(), pinchId = w.view->pinchId();
+    // An answer shown cut says so.
+    const bool cut = s.response.endsWith("…");
     QStringList tree;
     tree << line("Merrowin — M0", {}, "Heading") << s.badge.value(0) << line("you signed as: ")
          << line(key.left(16) + "…", key) << line("Daemon URL")
@@ -134,8 +138,10 @@ QStringList expectedTree(const Window& w, const Shown& s) {
          << line(s.busy ? "Thinking…" : "Send", {}, "Button")
          << (pinchId.isEmpty() ? "" : line("pinchId: " + pinchId.left(8) + "…", pinchId))
          << (s.busy ? line("Thinking…", {}, "Indicator") : "") << line("Response")
-         << line("Response", s.response, "EditableText") + " read-only" << s.results
-         << (s.error.isEmpty() ? "" : line(s.error)) << s.badge.mid(1)
+         << line("Response", s.response, "EditableText") + " read-only"
+         << (cut ? line("Showing the first 100,000 characters; Copy copies all of the answer.")
+                 : "")
+         << s.results << (s.error.isEmpty() ? "" : line(s.error)) << s.badge.mid(1)
          << (s.sendable && !s.busy ? "" : "Send disabled");
     tree.removeAll(QString());
     return tree;
@@ -192,7 +198,8 @@ private slots:
 
         // Focus starts where the user writes; Tab goes round the controls, the editor giving
         // it up rather than typing it, and passes over a Send that cannot send.
-        for (const QString to : {"sendButton", "responseText", "daemonUrlField", "promptEditor"}) {
+        for (const QString to :
+             {"sendButton", "responseText", "identityKey", "daemonUrlField", "promptEditor"}) {
             QTest::keyClick(w.window, Qt::Key_Tab);
             QCOMPARE(w.window->activeFocusItem()->objectName(), to);
         }
@@ -212,7 +219,7 @@ private slots:
         QCOMPARE(w.view->pinchId().size(), 36);
         QCOMPARE(w.seen(), expectedTree(w, {.busy = true}));
 
-        // Answer signed, to the prompt as it was typed.
+        // Answer signed, to the prompt as it was typed. The daemon's key copies whole.
         QTRY_COMPARE(finished.count(), 1);
         QCOMPARE(daemon.lastReceived().value().request.value().prompt, "\tx\n");
         const QString daemonKey = QString::fromStdString(daemon.publicKeyHex());
@@ -222,6 +229,8 @@ private slots:
                          .badge = {line("signed by " + daemonKey.left(8) + "…", daemonKey),
                                    "sealed-check.svg green"},
                          .results = {line("model: demo-1"), line(w.view->latencyText() + " ms")}}));
+        w.press("badgeText", Qt::Key_C, Qt::ControlModifier);
+        QCOMPARE(QGuiApplication::clipboard()->text(), daemonKey);
 
         // Signature invalid, to another pinch. Texts from the daemon show as plain text, cut on a
         // whole character after 100,000 characters, while the fields keep them whole.
@@ -242,6 +251,10 @@ private slots:
                                             .badge = {line("signature invalid", aKey),
                                                       "sealed-cross.svg red"},
                                             .results = kept}));
+        // Copy copies all of the answer, also what is not shown.
+        w.press("responseText", Qt::Key_A, Qt::ControlModifier);
+        QTest::keyClick(w.window, Qt::Key_C, Qt::ControlModifier);
+        QCOMPARE(QGuiApplication::clipboard()->text(), w.view->response());
         // Hovered, the pinch id's tooltip shows its markup as text, not as an image 400 high.
         QTest::mouseMove(w.window, w.item("pinchIdText")->mapToScene({5, 5}).toPoint());
         QObject* tip = w.item("pinchIdText")->findChild<QObject*>("keyToolTip");
