@@ -40,7 +40,7 @@ Label {
 
     Menu {
         id: menu
-        MenuItem {
+        PressableMenuItem {
             text: qsTr("Copy")
             onTriggered: label.copy()
         }

@@ -49,8 +49,11 @@ ApplicationWindow {
         destroy()
 
     // Writing the prompt is what a window is for; the URL is set once and the button
-    // waits for a prompt anyway.
-    Component.onCompleted: promptEditor.forceActiveFocus()
+    // waits for a prompt anyway. The sample stands selected, so the first keystroke replaces it.
+    Component.onCompleted: {
+        promptEditor.forceActiveFocus();
+        promptEditor.selectAll();
+    }
 
     FontMetrics {
         id: errorMetrics
@@ -70,6 +73,17 @@ ApplicationWindow {
     Shortcut {
         sequences: [StandardKey.New]
         onActivated: window.openAnotherWindow()
+    }
+
+    Shortcut {
+        sequences: [StandardKey.Close]
+        onActivated: window.close()
+    }
+
+    // Ctrl+Q whatever the platform's own scheme says: some have no key for quitting.
+    Shortcut {
+        sequence: "Ctrl+Q"
+        onActivated: Qt.quit()
     }
 
     ColumnLayout {
@@ -227,6 +241,9 @@ ApplicationWindow {
                 Keys.onReturnPressed: clicked()
                 Keys.onEnterPressed: clicked()
                 Accessible.name: text
+                // Qt 6.4 leaves a button's accessible press to the item itself.
+                Accessible.onPressAction: if (enabled)
+                    clicked()
 
                 FocusRing {
                     objectName: "sendFocusRing"
@@ -320,6 +337,10 @@ ApplicationWindow {
                             window.sendIfEnabled();
                         else if (event.matches(StandardKey.New))
                             window.openAnotherWindow();
+                        else if (event.matches(StandardKey.Close))
+                            window.close();
+                        else if (event.key === Qt.Key_Q && event.modifiers === Qt.ControlModifier)
+                            Qt.quit();
                         else if (event.matches(StandardKey.Copy))
                             copyAnswer();
                         else
@@ -334,12 +355,12 @@ ApplicationWindow {
 
                     Menu {
                         id: answerMenu
-                        MenuItem {
+                        PressableMenuItem {
                             text: qsTr("Copy")
                             enabled: responseText.selectedText !== ""
                             onTriggered: responseText.copyAnswer()
                         }
-                        MenuItem {
+                        PressableMenuItem {
                             text: qsTr("Select All")
                             onTriggered: responseText.selectAll()
                         }

@@ -91,6 +91,11 @@ struct Window {
         item(name)->forceActiveFocus(Qt::TabFocusReason);
         QTest::keyClick(window, key, modifiers);
     }
+    void pressAccessibly(const char* name) const {
+        QAccessible::queryAccessibleInterface(item(name))
+            ->actionInterface()
+            ->doAction(QAccessibleActionInterface::pressAction());
+    }
     // The accessible tree, the badge's seal, a Send that cannot be pressed (Qt 6.4 does not
     // tell screen readers), then each mark that does not stand out enough.
     QStringList seen() const {
@@ -182,12 +187,15 @@ private slots:
         QCOMPARE(w.view->daemonURL(), QStringLiteral("http://127.0.0.1:7575/pinch"));
         QCOMPARE(w.seen(), expectedTree(w, {.sendable = false}));
 
-        // Ready: Send follows the prompt, by what it holds besides white space; the prompt is
-        // what was typed, unusual spaces included.
+        // Ready: the first key typed replaces the sample. Send follows the prompt, by what it
+        // holds besides white space; the prompt is what was typed, unusual spaces included.
         QTRY_VERIFY(!w.view->state()->bPubKeyHex().isEmpty());
         QCOMPARE(w.seen(), expectedTree(w, {}));
         w.window->requestActivate();
         QVERIFY(QTest::qWaitForWindowActive(w.window));
+        for (const char key : {'x', '\xa0', 'y'})
+            QTest::keyClick(w.window, key);
+        QCOMPARE(w.view->prompt(), "x\u00a0y");
         const QStringList prompts = {"", " \t\n\v\f", "\u00a0\u2003\u2028\u0085", "\n🦞\n"};
         for (const QString& prompt : prompts) {
             w.item("promptEditor")->setProperty("text", prompt);
@@ -213,9 +221,11 @@ private slots:
         QTest::keyClick(w.window, Qt::Key_Return);
         w.item("daemonUrlField")->setProperty("text", daemonUrl);
 
-        // Exchange running, asked for twice by Ctrl+Return in the read-only response: one pinch.
+        // Exchange running, asked for twice by Ctrl+Return in the read-only response and once
+        // by a screen reader: one pinch.
         w.press("responseText", Qt::Key_Return, Qt::ControlModifier);
         w.press("responseText", Qt::Key_Return, Qt::ControlModifier);
+        w.pressAccessibly("sendButton");
         QCOMPARE(w.view->pinchId().size(), 36);
         QCOMPARE(w.seen(), expectedTree(w, {.busy = true}));
 
@@ -273,12 +283,14 @@ private slots:
                  expectedTree(w, {.error = w.view->errorText().toString(), .results = kept}));
         QCOMPARE(w.view->aPubKey(), aKey);
 
-        // Failed at once, and still after the reset. Each key that sends sends once.
+        // Failed at once, and still after the reset. Each key that sends sends once, and so
+        // does a screen reader's press.
         w.item("daemonUrlField")->setProperty("text", QString());
         w.press("sendButton", Qt::Key_Return);
         QCOMPARE(w.seen(), expectedTree(w, {.error = "Invalid URL", .results = kept}));
+        w.pressAccessibly("sendButton");
         w.press("promptEditor", Qt::Key_Return, Qt::ControlModifier);
-        QCOMPARE(std::tuple(finished.count(), daemon.receivedCount()), std::tuple(4, 1));
+        QCOMPARE(std::tuple(finished.count(), daemon.receivedCount()), std::tuple(5, 1));
 
         // Ctrl+N in the read-only response opens a window with its own state; closing it
         // leaves this one as it was.
@@ -297,9 +309,13 @@ private slots:
         QCOMPARE(second.seen(), expectedTree(second, {.response = cap,
                                                       .badge = {line("signed by " + key + "…", key),
                                                                 "sealed-check.svg green"}}));
-        second.window->close();
+        // Ctrl+W closes a window and Ctrl+Q quits, also from the read-only response.
+        second.press("responseText", Qt::Key_W, Qt::ControlModifier);
         QTRY_VERIFY(!QGuiApplication::topLevelWindows().contains(second.window));
         QCOMPARE(w.seen(), before);
+        QSignalSpy quit(&engine, &QQmlEngine::quit);
+        w.press("responseText", Qt::Key_Q, Qt::ControlModifier);
+        QCOMPARE(quit.count(), 1);
     }
 };
 
