@@ -17,6 +17,7 @@ ApplicationWindow {
     readonly property color separatorColor: blend(palette.windowText, 0.45)
     readonly property color validColor: darkPalette ? "#5ad17f" : "#1b7a3a"
     readonly property color invalidColor: darkPalette ? "#ff7a70" : "#c4281c"
+    readonly property bool unverified: view.sigValid === false
 
     // colour laid over the window background at the given opacity, as one opaque colour
     function blend(colour, opacity) {
@@ -275,12 +276,27 @@ ApplicationWindow {
             }
         }
 
-        Label {
-            objectName: "responseLabel"
-            text: qsTr("Response")
-            font: Fonts.caption
-            color: window.secondaryColor
-            Accessible.name: text
+        RowLayout {
+            Layout.fillWidth: true
+            spacing: 12
+
+            Label {
+                objectName: "responseLabel"
+                text: qsTr("Response")
+                font: Fonts.caption
+                color: window.secondaryColor
+                Accessible.name: text
+            }
+
+            // Marks the answer where it is read, beside the badge far above.
+            Label {
+                objectName: "unverifiedCaption"
+                visible: window.unverified
+                text: qsTr("Unverified answer")
+                font: Fonts.caption
+                color: window.invalidColor
+                Accessible.name: text
+            }
         }
 
         // A note on the answer sits close under it.
@@ -298,7 +314,8 @@ ApplicationWindow {
                 background: InputFrame {
                     objectName: "responseFrame"
                     input: responseText
-                    lineColor: window.separatorColor
+                    marked: window.unverified
+                    lineColor: marked ? window.invalidColor : window.separatorColor
                 }
 
                 TextArea {
@@ -318,6 +335,7 @@ ApplicationWindow {
                     // Named by its label like the prompt editor; the answer is its value. Qt does
                     // not pass on that the text cannot be edited, so it is said here.
                     Accessible.name: qsTr("Response")
+                    Accessible.description: window.unverified ? qsTr("Unverified answer") : ""
                     Accessible.readOnly: readOnly
 
                     // The box may show the answer cut: copying all it shows copies the whole

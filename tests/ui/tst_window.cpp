@@ -51,12 +51,13 @@ const QStringList marks =
     QString("identityLabel color 4.5, daemonUrlLabel color 4.5, pinchLabel color 4.5, "
             "pinchIdText color 4.5, responseLabel color 4.5, modelText color 4.5, "
             "latencyText color 4.5, errorText color 4.5, badgeIcon color 3, "
-            "cutNotice color 4.5, "
+            "unverifiedCaption color 4.5, cutNotice color 4.5, "
             "daemonUrlField placeholderTextColor 4.5, daemonUrlFrame border.color 3, "
             "promptFrame border.color 3, responseFrame border.color 3")
         .split(", ");
 
-// One line of the accessible tree: role, name, and the description (or an edit's text).
+// One line of the accessible tree: role, name, and the description (or an edit's text, then
+// its description).
 QString line(const QString& name, const QString& full = {}, const char* role = "StaticText") {
     return role + (" \"" + name + '"') + (full.isEmpty() ? "" : " (" + full + ')');
 }
@@ -66,10 +67,12 @@ void describe(QAccessibleInterface* iface, QStringList& out) {
     for (int i = 0; i < iface->childCount(); ++i) {
         QAccessibleInterface* child = iface->child(i);
         const bool edit = child->role() == QAccessible::EditableText;
+        const QString description = child->text(QAccessible::Description);
         if (!child->state().invisible)
             out << line(child->text(QAccessible::Name),
-                        child->text(edit ? QAccessible::Value : QAccessible::Description),
+                        edit ? child->text(QAccessible::Value) : description,
                         QMetaEnum::fromType<QAccessible::Role>().valueToKey(child->role())) +
+                       (edit && !description.isEmpty() ? " described as " + description : "") +
                        (child->state().readOnly ? " read-only" : "");
         describe(child, out);
     }
@@ -133,8 +136,9 @@ struct Shown {
 
 QStringList expectedTree(const Window& w, const Shown& s) {
     const QString key = w.view->state()->bPubKeyHex(), pinchId = w.view->pinchId();
-    // An answer shown cut says so.
-    const bool cut = s.response.endsWith("…");
+    // A red seal marks the answer where it is read too; an answer shown cut says so.
+    const bool unverified = s.badge.contains("sealed-cross.svg red"),
+               cut = s.response.endsWith("…");
     QStringList tree;
     tree << line("Merrowin — M0", {}, "Heading") << s.badge.value(0) << line("you signed as: ")
          << line(key.left(16) + "…", key) << line("Daemon URL")
@@ -143,7 +147,9 @@ QStringList expectedTree(const Window& w, const Shown& s) {
          << line(s.busy ? "Thinking…" : "Send", {}, "Button")
          << (pinchId.isEmpty() ? "" : line("pinchId: " + pinchId.left(8) + "…", pinchId))
          << (s.busy ? line("Thinking…", {}, "Indicator") : "") << line("Response")
-         << line("Response", s.response, "EditableText") + " read-only"
+         << (unverified ? line("Unverified answer") : "")
+         << line("Response", s.response, "EditableText") +
+                (unverified ? " described as Unverified answer" : "") + " read-only"
          << (cut ? line("Showing the first 100,000 characters; Copy copies all of the answer.")
                  : "")
          << s.results << (s.error.isEmpty() ? "" : line(s.error)) << s.badge.mid(1)
