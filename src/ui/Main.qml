@@ -423,27 +423,53 @@ ApplicationWindow {
             }
         }
 
-        // A daemon's error page can be long: a few lines show, the rest scrolls, and the
-        // boxes above keep their room.
+        // What the user should know about the last exchange. A daemon's error page can be long:
+        // up to four of its lines show and the rest scrolls.
         ScrollView {
-            id: errorLine
-            objectName: "errorLine"
+            id: messages
+            objectName: "messages"
+
+            // all of it, but no more than four lines of the error
+            readonly property real wanted: messageColumn.implicitHeight - (errorLabel.visible
+                ? Math.max(0, errorLabel.implicitHeight - errorMetrics.lineSpacing * 4) : 0)
+
             Layout.fillWidth: true
-            Layout.maximumHeight: errorMetrics.lineSpacing * 4
+            Layout.maximumHeight: wanted
             visible: view.errorText !== undefined
             ScrollBar.horizontal.policy: ScrollBar.AlwaysOff
 
-            Label {
-                id: errorLabel
-                objectName: "errorText"
-                width: errorLine.availableWidth
-                // Daemon bodies end up here; show them as text, never as markup.
-                text: view.shownErrorText
-                textFormat: Text.PlainText
-                color: window.invalidColor
-                font: Fonts.caption
-                wrapMode: Text.Wrap
-                Accessible.name: text
+            Column {
+                id: messageColumn
+                width: messages.availableWidth
+                spacing: 4
+
+                Label {
+                    id: errorLabel
+                    objectName: "errorText"
+                    visible: view.errorText !== undefined
+                    width: parent.width
+                    // Daemon bodies end up here; show them as text, never as markup.
+                    text: view.shownErrorText
+                    textFormat: Text.PlainText
+                    color: window.invalidColor
+                    font: Fonts.caption
+                    wrapMode: Text.Wrap
+                    Accessible.name: text
+                }
+
+                // Most people first meet a daemon that is not running.
+                Label {
+                    objectName: "refusedHint"
+                    visible: view.refusedPort !== undefined
+                    width: parent.width
+                    text: qsTr("No daemon answers at this address. To try the demo daemon that comes with Vorlund, run: %1")
+                          .arg(view.refusedPort === 7575 ? "vorlund-demo-daemon"
+                                                         : "vorlund-demo-daemon --port " + view.refusedPort)
+                    font: Fonts.caption
+                    color: window.secondaryColor
+                    wrapMode: Text.Wrap
+                    Accessible.name: text
+                }
             }
         }
     }

@@ -51,6 +51,10 @@ QVariant ContentView::errorText() const {
     return errorText_ ? QVariant(*errorText_) : QVariant();
 }
 
+QVariant ContentView::refusedPort() const {
+    return refusedPort_ ? QVariant(*refusedPort_) : QVariant();
+}
+
 void ContentView::takePrompt(QQuickTextDocument* editor) {
     QString typed = editor->textDocument()->toRawText();
     typed.replace(QChar::ParagraphSeparator, u'\n');
@@ -81,6 +85,7 @@ void ContentView::send() {
     assign(errorText_, std::optional<QString>(), &ContentView::errorTextChanged);
     assign(response_, QString(), &ContentView::responseChanged);
     assign(sigValid_, std::optional<bool>(), &ContentView::sigValidChanged);
+    assign(refusedPort_, std::optional<int>(), &ContentView::refusedPortChanged);
     assign(pinchId_, pinchId, &ContentView::pinchIdChanged);
     finishExchange(std::move(exchange));
 }
@@ -93,8 +98,7 @@ QCoro::Task<> ContentView::finishExchange(QCoro::Task<ExchangeOutcome> exchange)
     } catch (const std::exception& e) {
         // exchangePinch promises not to throw; should it anyway, the window must not stay
         // busy forever with the exception dropped by the fire-and-forget task.
-        outcome = ExchangeOutcome{QStringLiteral("request failed: ") + QString::fromUtf8(e.what()),
-                                  std::nullopt, std::nullopt};
+        outcome.errorText = QStringLiteral("request failed: ") + QString::fromUtf8(e.what());
     }
     if (!self)
         co_return;
@@ -115,6 +119,7 @@ void ContentView::apply(const ExchangeOutcome& outcome) {
     }
     assign(sigValid_, outcome.sigValid, &ContentView::sigValidChanged);
     assign(errorText_, outcome.errorText, &ContentView::errorTextChanged);
+    assign(refusedPort_, outcome.refusedPort, &ContentView::refusedPortChanged);
 }
 
 } // namespace vorlund

@@ -42,6 +42,8 @@ class ContentView : public QObject {
     Q_PROPERTY(QString shownErrorText READ shownErrorText NOTIFY errorTextChanged)
     // true while the window shows only the start of the response
     Q_PROPERTY(bool responseCut READ responseCut NOTIFY responseChanged)
+    // undefined, or the port that refused the last exchange's connection.
+    Q_PROPERTY(QVariant refusedPort READ refusedPort NOTIFY refusedPortChanged)
     // The send button's rule: a prompt that is not only white space, no exchange running,
     // and the client's key published.
     Q_PROPERTY(bool canSend READ canSend NOTIFY canSendChanged)
@@ -73,6 +75,7 @@ public:
     QString shownResponse() const { return DisplayText::bounded(response_); }
     QString shownErrorText() const { return DisplayText::bounded(errorText_.value_or(QString())); }
     bool responseCut() const { return response_.size() > DisplayText::limit; }
+    QVariant refusedPort() const;
 
     // Takes the prompt from the editor's document, as typed. The editor's text property turns
     // U+00A0 into a space and U+2028 into a line feed; the document keeps both, and holds
@@ -99,6 +102,7 @@ signals:
     void isLoadingChanged();
     void errorTextChanged();
     void canSendChanged();
+    void refusedPortChanged();
     // Emitted when an exchange has written its outcome and cleared isLoading.
     void exchangeFinished();
 
@@ -125,6 +129,7 @@ private:
     std::optional<bool> sigValid_;
     bool isLoading_ = false;
     std::optional<QString> errorText_;
+    std::optional<int> refusedPort_;
 };
 
 // Lets QML read view.state.bPubKeyHex; ClientState itself knows nothing of QML.

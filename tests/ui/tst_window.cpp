@@ -52,6 +52,7 @@ const QStringList marks =
             "pinchIdText color 4.5, responseLabel color 4.5, modelText color 4.5, "
             "latencyText color 4.5, errorText color 4.5, badgeIcon color 3, "
             "unverifiedCaption color 4.5, cutNotice color 4.5, "
+            "refusedHint color 4.5, "
             "daemonUrlField placeholderTextColor 4.5, daemonUrlFrame border.color 3, "
             "promptFrame border.color 3, responseFrame border.color 3")
         .split(", ");
@@ -130,7 +131,7 @@ struct Window {
 // What one state of the window shows besides its inputs and pinch id, read from w.view.
 struct Shown {
     bool busy = false, sendable = true;
-    QString response = "—", error;
+    QString response = "—", error, hint;
     QStringList badge, results;
 };
 
@@ -152,7 +153,8 @@ QStringList expectedTree(const Window& w, const Shown& s) {
                 (unverified ? " described as Unverified answer" : "") + " read-only"
          << (cut ? line("Showing the first 100,000 characters; Copy copies all of the answer.")
                  : "")
-         << s.results << (s.error.isEmpty() ? "" : line(s.error)) << s.badge.mid(1)
+         << s.results << (s.error.isEmpty() ? "" : line(s.error))
+         << (s.hint.isEmpty() ? "" : line(s.hint)) << s.badge.mid(1)
          << (s.sendable && !s.busy ? "" : "Send disabled");
     tree.removeAll(QString());
     return tree;
@@ -285,8 +287,11 @@ private slots:
         QCOMPARE(w.seen(), expectedTree(w, {.busy = true, .results = kept}));
         QTRY_COMPARE(finished.count(), 2);
         QVERIFY(w.view->errorText().toString().startsWith("request failed: "));
-        QCOMPARE(w.seen(),
-                 expectedTree(w, {.error = w.view->errorText().toString(), .results = kept}));
+        QCOMPARE(w.seen(), expectedTree(w, {.error = w.view->errorText().toString(),
+                                            .hint = "No daemon answers at this address. To try the "
+                                                    "demo daemon that comes with Vorlund, run: "
+                                                    "vorlund-demo-daemon --port 1",
+                                            .results = kept}));
         QCOMPARE(w.view->aPubKey(), aKey);
 
         // Failed at once, and still after the reset. Each key that sends sends once, and so
