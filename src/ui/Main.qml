@@ -88,6 +88,13 @@ ApplicationWindow {
     }
 
     ColumnLayout {
+        id: column
+
+        // How far the rows would run past the bottom edge with the prompt editor at its least
+        // height. Only then do the messages at the bottom give up lines of their own, and scroll.
+        readonly property real overrun: implicitHeight - height
+            - (promptBox.Layout.preferredHeight - promptBox.Layout.minimumHeight)
+
         anchors.fill: parent
         anchors.margins: 20
         spacing: 12
@@ -184,9 +191,12 @@ ApplicationWindow {
             Accessible.name: text
         }
 
+        // Gives up height, down to its least, when the window is too small for every row.
         ScrollView {
+            id: promptBox
             objectName: "promptBox"
             Layout.fillWidth: true
+            Layout.fillHeight: true
             Layout.minimumHeight: 80
             Layout.preferredHeight: 140
             Layout.maximumHeight: 140
@@ -305,11 +315,13 @@ ApplicationWindow {
             Layout.fillHeight: true
             spacing: 4
 
+            // Takes the height the window has to spare, and is the first to give it up.
             ScrollView {
                 objectName: "responseBox"
                 Layout.fillWidth: true
                 Layout.fillHeight: true
                 Layout.minimumHeight: 100
+                Layout.preferredHeight: 100
                 ScrollBar.horizontal.policy: ScrollBar.AlwaysOff
                 background: InputFrame {
                     objectName: "responseFrame"
@@ -424,7 +436,8 @@ ApplicationWindow {
         }
 
         // What the user should know about the last exchange. A daemon's error page can be long:
-        // up to four of its lines show and the rest scrolls.
+        // up to four of its lines show and the rest scrolls. Only when the window is too small
+        // for every row, with the prompt editor at its least height, does this give up more.
         ScrollView {
             id: messages
             objectName: "messages"
@@ -434,8 +447,13 @@ ApplicationWindow {
                 ? Math.max(0, errorLabel.implicitHeight - errorMetrics.lineSpacing * 4) : 0)
 
             Layout.fillWidth: true
+            Layout.fillHeight: true
+            Layout.preferredHeight: wanted
             Layout.maximumHeight: wanted
+            Layout.minimumHeight: Math.max(Math.min(errorMetrics.lineSpacing, wanted),
+                                           wanted - Math.max(0, column.overrun))
             visible: view.errorText !== undefined
+            clip: true
             ScrollBar.horizontal.policy: ScrollBar.AlwaysOff
 
             Column {

@@ -278,6 +278,16 @@ private slots:
         QObject* tip = w.item("pinchIdText")->findChild<QObject*>("keyToolTip");
         QTRY_VERIFY(tip->property("opened").toBool());
         QCOMPARE_LT(tip->property("implicitHeight").toDouble(), 100);
+        // At the smallest size every row stays inside the window's padding; the messages, too
+        // many here, scroll only once the prompt editor is down to its least height.
+        w.window->resize(580, 520);
+        QQuickItem* column = w.item("messages")->parentItem();
+        QTRY_COMPARE(column->height(), 480);
+        QTRY_COMPARE(w.item("promptBox")->height(), 80);
+        for (QQuickItem* row : column->childItems())
+            QTRY_VERIFY(!row->isVisible() || QRectF(20, 20, 540, 480)
+                                                 .contains(row->mapRectToScene(
+                                                     QRectF(0, 0, row->width(), row->height()))));
 
         // Busy, then failed, after a double click: the last answer's texts go at once, its
         // daemon key, model and latency stay. Nothing listens on port 1.
