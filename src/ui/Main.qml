@@ -18,6 +18,7 @@ ApplicationWindow {
     readonly property color validColor: darkPalette ? "#5ad17f" : "#1b7a3a"
     readonly property color invalidColor: darkPalette ? "#ff7a70" : "#c4281c"
     readonly property bool unverified: view.sigValid === false
+    readonly property bool replayed: view.pinchId !== view.sentPinchId
 
     // colour laid over the window background at the given opacity, as one opaque colour
     function blend(colour, opacity) {
@@ -452,7 +453,7 @@ ApplicationWindow {
             Layout.maximumHeight: wanted
             Layout.minimumHeight: Math.max(Math.min(errorMetrics.lineSpacing, wanted),
                                            wanted - Math.max(0, column.overrun))
-            visible: view.errorText !== undefined
+            visible: window.replayed || view.errorText !== undefined
             clip: true
             ScrollBar.horizontal.policy: ScrollBar.AlwaysOff
 
@@ -460,6 +461,20 @@ ApplicationWindow {
                 id: messageColumn
                 width: messages.availableWidth
                 spacing: 4
+
+                // A recorded answer replayed to a new pinch verifies as well as a fresh one.
+                Label {
+                    objectName: "replayWarning"
+                    visible: window.replayed
+                    width: parent.width
+                    // The id in full: two made within a minute share their first digits.
+                    text: qsTr("This answer names another pinch than the one sent (%1): it may be an old answer.")
+                          .arg(view.sentPinchId)
+                    font: Fonts.caption
+                    color: window.invalidColor
+                    wrapMode: Text.Wrap
+                    Accessible.name: text
+                }
 
                 Label {
                     id: errorLabel

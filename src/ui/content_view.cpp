@@ -86,6 +86,7 @@ void ContentView::send() {
     assign(response_, QString(), &ContentView::responseChanged);
     assign(sigValid_, std::optional<bool>(), &ContentView::sigValidChanged);
     assign(refusedPort_, std::optional<int>(), &ContentView::refusedPortChanged);
+    sentPinchId_ = pinchId;
     assign(pinchId_, pinchId, &ContentView::pinchIdChanged);
     finishExchange(std::move(exchange));
 }

@@ -42,6 +42,8 @@ class ContentView : public QObject {
     Q_PROPERTY(QString shownErrorText READ shownErrorText NOTIFY errorTextChanged)
     // true while the window shows only the start of the response
     Q_PROPERTY(bool responseCut READ responseCut NOTIFY responseChanged)
+    // The pinch id of the last send; an answer may name another.
+    Q_PROPERTY(QString sentPinchId READ sentPinchId NOTIFY pinchIdChanged)
     // undefined, or the port that refused the last exchange's connection.
     Q_PROPERTY(QVariant refusedPort READ refusedPort NOTIFY refusedPortChanged)
     // The send button's rule: a prompt that is not only white space, no exchange running,
@@ -75,6 +77,7 @@ public:
     QString shownResponse() const { return DisplayText::bounded(response_); }
     QString shownErrorText() const { return DisplayText::bounded(errorText_.value_or(QString())); }
     bool responseCut() const { return response_.size() > DisplayText::limit; }
+    QString sentPinchId() const { return sentPinchId_; }
     QVariant refusedPort() const;
 
     // Takes the prompt from the editor's document, as typed. The editor's text property turns
@@ -124,6 +127,7 @@ private:
     QString response_;
     QString aPubKey_;
     QString pinchId_;
+    QString sentPinchId_;
     qint64 latencyMs_ = 0;
     QString modelVersion_;
     std::optional<bool> sigValid_;

@@ -51,7 +51,7 @@ const QStringList marks =
     QString("identityLabel color 4.5, daemonUrlLabel color 4.5, pinchLabel color 4.5, "
             "pinchIdText color 4.5, responseLabel color 4.5, modelText color 4.5, "
             "latencyText color 4.5, errorText color 4.5, badgeIcon color 3, "
-            "unverifiedCaption color 4.5, cutNotice color 4.5, "
+            "unverifiedCaption color 4.5, cutNotice color 4.5, replayWarning color 4.5, "
             "refusedHint color 4.5, "
             "daemonUrlField placeholderTextColor 4.5, daemonUrlFrame border.color 3, "
             "promptFrame border.color 3, responseFrame border.color 3")
@@ -131,7 +131,7 @@ struct Window {
 // What one state of the window shows besides its inputs and pinch id, read from w.view.
 struct Shown {
     bool busy = false, sendable = true;
-    QString response = "—", error, hint;
+    QString response = "—", error, hint, warning;
     QStringList badge, results;
 };
 
@@ -153,9 +153,9 @@ QStringList expectedTree(const Window& w, const Shown& s) {
                 (unverified ? " described as Unverified answer" : "") + " read-only"
          << (cut ? line("Showing the first 100,000 characters; Copy copies all of the answer.")
                  : "")
-         << s.results << (s.error.isEmpty() ? "" : line(s.error))
-         << (s.hint.isEmpty() ? "" : line(s.hint)) << s.badge.mid(1)
-         << (s.sendable && !s.busy ? "" : "Send disabled");
+         << s.results << (s.warning.isEmpty() ? "" : line(s.warning))
+         << (s.error.isEmpty() ? "" : line(s.error)) << (s.hint.isEmpty() ? "" : line(s.hint))
+         << s.badge.mid(1) << (s.sendable && !s.busy ? "" : "Send disabled");
     tree.removeAll(QString());
     return tree;
 }
@@ -252,7 +252,8 @@ private slots:
 
         // Signature invalid, to another pinch. Texts from the daemon show as plain text, cut on a
         // whole character after 100,000 characters, while the fields keep them whole.
-        const QString pinchId = "<img src=http://127.0.0.1:1/ height=400>";
+        const QString sent = w.view->pinchId(),
+                      pinchId = "<img src=http://127.0.0.1:1/ height=400>";
         const QString aKey(64, u'a');
         const QString markup = "<b>" + QString(99'996, u'x');
         // response, latencyMs, modelVersion, promptHash, timestamp, pinchId, bPubKey, aPubKey
@@ -264,11 +265,14 @@ private slots:
         QCOMPARE(std::tuple(w.view->response(), w.view->errorText(), w.view->pinchId()),
                  std::tuple(markup + "😀", QVariant(markup + "xx"), pinchId));
         const QStringList kept = {line("model: " + markup + "x…"), line("-9223372036854775808 ms")};
-        QCOMPARE(w.seen(), expectedTree(w, {.response = markup + "…",
-                                            .error = markup + "x…",
-                                            .badge = {line("signature invalid", aKey),
-                                                      "sealed-cross.svg red"},
-                                            .results = kept}));
+        QCOMPARE(
+            w.seen(),
+            expectedTree(w, {.response = markup + "…",
+                             .error = markup + "x…",
+                             .warning = "This answer names another pinch than the one sent (" +
+                                        sent + "): it may be an old answer.",
+                             .badge = {line("signature invalid", aKey), "sealed-cross.svg red"},
+                             .results = kept}));
         // Copy copies all of the answer, also what is not shown.
         w.press("responseText", Qt::Key_A, Qt::ControlModifier);
         QTest::keyClick(w.window, Qt::Key_C, Qt::ControlModifier);
