@@ -28,10 +28,13 @@ QString durationText(std::chrono::milliseconds duration) {
     return QStringLiteral("%1 ms").arg(duration.count());
 }
 
+int portOf(const QUrl& url) {
+    return url.port(url.scheme() == QLatin1String("https") ? 443 : 80);
+}
+
 QString hostAndPort(const QUrl& url) {
     const QString host = url.host().contains(u':') ? u'[' + url.host() + u']' : url.host();
-    const int defaultPort = url.scheme() == QLatin1String("https") ? 443 : 80;
-    return host + u':' + QString::number(url.port(defaultPort));
+    return host + u':' + QString::number(portOf(url));
 }
 
 // Why the answer did not arrive whole, or nothing. QNetworkReply reports 4xx and 5xx answers as
@@ -138,6 +141,8 @@ QCoro::Task<DaemonHttpResult> postToDaemon(QUrl url, QByteArray body, ExchangeSe
 
     DaemonHttpResult result;
     result.transportFailure = transportFailure(*reply, reader, settings);
+    if (reply->error() == QNetworkReply::ConnectionRefusedError)
+        result.refusedPort = portOf(reply->url());
     if (!result.transportFailure) {
         result.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
         result.body = reader.body();

@@ -14,6 +14,8 @@ namespace vorlund {
 // The daemon's HTTP answer, or why no whole answer arrived.
 struct DaemonHttpResult {
     std::optional<QString> transportFailure;
+    // The port that refused the connection: nothing listens there.
+    std::optional<int> refusedPort;
     int status = 0; // 0 when the answer carries no HTTP status
     QByteArray body;
 };

@@ -67,10 +67,12 @@ QCoro::Task<ExchangeOutcome> runExchange(PinchSnapshot snapshot, ExchangeSetting
 
     const DaemonHttpResult answer =
         co_await postToDaemon(*url, QByteArray::fromStdString(body), settings);
-    if (answer.transportFailure)
-        co_return failedWith(QStringLiteral("request failed: ") + *answer.transportFailure);
-    // Decoding and verifying a large answer takes long enough to freeze the window, so the
-    // judgement, which touches nothing shared, runs on a worker thread.
+    if (answer.transportFailure) {
+        ExchangeOutcome failed =
+            failedWith(QStringLiteral("request failed: ") + *answer.transportFailure);
+        failed.refusedPort = answer.refusedPort;
+        co_return failed;
+    }
     // Decoding and verifying a large answer takes long enough to freeze the window, so the
     // judgement, which touches nothing shared, runs on a worker thread. The future is a named
     // local: g++ 12 mishandles temporaries awaited inside a co_return.

@@ -38,6 +38,8 @@ struct ExchangeOutcome {
     std::optional<QString> errorText;
     std::optional<bool> sigValid;
     std::optional<DaemonResponse> shown;
+    // Set when nothing listened at the daemon's address: the port that refused.
+    std::optional<int> refusedPort;
 };
 
 struct ExchangeSettings {

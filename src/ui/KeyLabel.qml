@@ -1,23 +1,58 @@
 import QtQuick
 import QtQuick.Controls
+import Vorlund
 
-// A shortened key or identifier; the full value shows in a tooltip and reaches screen readers
-// as the description.
+// A shortened key or identifier. The whole value is copied by Ctrl+C once Tab has reached
+// it, or from its context menu; it shows in a tooltip and reaches screen readers as the
+// description, cut for display like every text from a daemon.
 Label {
     id: label
 
     property string fullText
+    readonly property string shownFullText: DisplayText.bounded(fullText)
+
+    function copy() {
+        Clipboard.setText(fullText);
+    }
 
     // Keys and identifiers come from outside: never read them as markup.
     textFormat: Text.PlainText
+    activeFocusOnTab: true
     Accessible.name: text
-    Accessible.description: fullText
+    Accessible.description: shownFullText
+    Accessible.focusable: true
+
+    Keys.onPressed: event => {
+        if (event.matches(StandardKey.Copy)) {
+            copy();
+            event.accepted = true;
+        }
+    }
+
+    FocusRing {
+        visible: label.activeFocus
+    }
+
+    TapHandler {
+        acceptedButtons: Qt.RightButton
+        onTapped: menu.popup()
+    }
+
+    Menu {
+        id: menu
+        PressableMenuItem {
+            text: qsTr("Copy")
+            onTriggered: label.copy()
+        }
+    }
 
     HoverHandler {
         id: hover
     }
 
-    ToolTip.visible: hover.hovered
-    ToolTip.delay: 500
-    ToolTip.text: fullText
+    PlainToolTip {
+        objectName: "keyToolTip"
+        visible: hover.hovered
+        text: label.shownFullText
+    }
 }

@@ -17,6 +17,8 @@ ApplicationWindow {
     readonly property color separatorColor: blend(palette.windowText, 0.45)
     readonly property color validColor: darkPalette ? "#5ad17f" : "#1b7a3a"
     readonly property color invalidColor: darkPalette ? "#ff7a70" : "#c4281c"
+    readonly property bool unverified: view.sigValid === false
+    readonly property bool replayed: view.pinchId !== view.sentPinchId
 
     // colour laid over the window background at the given opacity, as one opaque colour
     function blend(colour, opacity) {
@@ -49,8 +51,11 @@ ApplicationWindow {
         destroy()
 
     // Writing the prompt is what a window is for; the URL is set once and the button
-    // waits for a prompt anyway.
-    Component.onCompleted: promptEditor.forceActiveFocus()
+    // waits for a prompt anyway. The sample stands selected, so the first keystroke replaces it.
+    Component.onCompleted: {
+        promptEditor.forceActiveFocus();
+        promptEditor.selectAll();
+    }
 
     FontMetrics {
         id: errorMetrics
@@ -72,7 +77,25 @@ ApplicationWindow {
         onActivated: window.openAnotherWindow()
     }
 
+    Shortcut {
+        sequences: [StandardKey.Close]
+        onActivated: window.close()
+    }
+
+    // Ctrl+Q whatever the platform's own scheme says: some have no key for quitting.
+    Shortcut {
+        sequence: "Ctrl+Q"
+        onActivated: Qt.quit()
+    }
+
     ColumnLayout {
+        id: column
+
+        // How far the rows would run past the bottom edge with the prompt editor at its least
+        // height. Only then do the messages at the bottom give up lines of their own, and scroll.
+        readonly property real overrun: implicitHeight - height
+            - (promptBox.Layout.preferredHeight - promptBox.Layout.minimumHeight)
+
         anchors.fill: parent
         anchors.margins: 20
         spacing: 12
@@ -102,7 +125,6 @@ ApplicationWindow {
                 // badge does not load and tint its other icon and lay out its other caption.
                 valid: view.sigValid !== false
                 daemonKey: view.aPubKey
-                shortKey: view.shortened(view.aPubKey, 8)
                 validColor: window.validColor
                 invalidColor: window.invalidColor
                 font: Fonts.monoCaption
@@ -123,7 +145,7 @@ ApplicationWindow {
 
             KeyLabel {
                 objectName: "identityKey"
-                text: view.shortened(view.state.bPubKeyHex, 16)
+                text: DisplayText.shortened(view.state.bPubKeyHex, 16)
                 fullText: view.state.bPubKeyHex
                 font: Fonts.monoCaption2
             }
@@ -170,9 +192,12 @@ ApplicationWindow {
             Accessible.name: text
         }
 
+        // Gives up height, down to its least, when the window is too small for every row.
         ScrollView {
+            id: promptBox
             objectName: "promptBox"
             Layout.fillWidth: true
+            Layout.fillHeight: true
             Layout.minimumHeight: 80
             Layout.preferredHeight: 140
             Layout.maximumHeight: 140
@@ -186,8 +211,8 @@ ApplicationWindow {
             TextArea {
                 id: promptEditor
                 objectName: "promptEditor"
-                text: view.prompt
-                onTextChanged: view.prompt = text
+                text: view.promptToShow
+                onTextChanged: view.takePrompt(textDocument)
                 font: Fonts.body
                 wrapMode: TextEdit.Wrap
                 selectByMouse: true
@@ -228,17 +253,12 @@ ApplicationWindow {
                 Keys.onReturnPressed: clicked()
                 Keys.onEnterPressed: clicked()
                 Accessible.name: text
+                // Qt 6.4 leaves a button's accessible press to the item itself.
+                Accessible.onPressAction: if (enabled)
+                    clicked()
 
-                // Fusion marks keyboard focus only by tinting the button's outline; this ring
-                // is as plain as the thick line of the focused input fields.
-                Rectangle {
+                FocusRing {
                     objectName: "sendFocusRing"
-                    anchors.fill: parent
-                    anchors.margins: -2
-                    radius: 4
-                    color: "transparent"
-                    border.width: 2
-                    border.color: sendButton.palette.highlight
                     visible: sendButton.visualFocus
                 }
             }
@@ -250,7 +270,7 @@ ApplicationWindow {
             KeyLabel {
                 objectName: "pinchIdText"
                 visible: view.pinchId !== ""
-                text: qsTr("pinchId: ") + view.shortened(view.pinchId, 8)
+                text: qsTr("pinchId: ") + DisplayText.shortened(view.pinchId, 8)
                 fullText: view.pinchId
                 font: Fonts.monoCaption2
                 color: window.secondaryColor
@@ -267,57 +287,127 @@ ApplicationWindow {
             }
         }
 
-        Label {
-            objectName: "responseLabel"
-            text: qsTr("Response")
-            font: Fonts.caption
-            color: window.secondaryColor
-            Accessible.name: text
-        }
-
-        ScrollView {
-            objectName: "responseBox"
+        RowLayout {
             Layout.fillWidth: true
-            Layout.fillHeight: true
-            Layout.minimumHeight: 100
-            ScrollBar.horizontal.policy: ScrollBar.AlwaysOff
-            background: InputFrame {
-                objectName: "responseFrame"
-                input: responseText
-                lineColor: window.separatorColor
+            spacing: 12
+
+            Label {
+                objectName: "responseLabel"
+                text: qsTr("Response")
+                font: Fonts.caption
+                color: window.secondaryColor
+                Accessible.name: text
             }
 
-            TextArea {
-                id: responseText
-                objectName: "responseText"
-                text: view.response === "" ? "—" : view.shownResponse
-                font: Fonts.body
-                wrapMode: TextEdit.Wrap
-                readOnly: true
-                textFormat: TextEdit.PlainText
-                selectByMouse: true
-                // Reachable by Tab, so the answer can be selected and copied without a mouse.
-                selectByKeyboard: true
-                topPadding: 4
-                bottomPadding: 4
-                background: null
-                // Named by its label like the prompt editor; the answer is its value. Qt does
-                // not pass on that the text cannot be edited, so it is said here.
-                Accessible.name: qsTr("Response")
-                Accessible.readOnly: readOnly
+            // Marks the answer where it is read, beside the badge far above.
+            Label {
+                objectName: "unverifiedCaption"
+                visible: window.unverified
+                text: qsTr("Unverified answer")
+                font: Fonts.caption
+                color: window.invalidColor
+                Accessible.name: text
+            }
+        }
 
-                // A read-only text edit claims every key before the window's shortcuts see it
-                // (Qt 6.4), so it passes theirs on by hand.
-                Keys.onPressed: event => {
-                    const returnKey = event.key === Qt.Key_Return || event.key === Qt.Key_Enter;
-                    if (returnKey && (event.modifiers & Qt.ControlModifier)) {
-                        window.sendIfEnabled();
-                        event.accepted = true;
-                    } else if (event.matches(StandardKey.New)) {
-                        window.openAnotherWindow();
+        // A note on the answer sits close under it.
+        ColumnLayout {
+            Layout.fillWidth: true
+            Layout.fillHeight: true
+            spacing: 4
+
+            // Takes the height the window has to spare, and is the first to give it up.
+            ScrollView {
+                objectName: "responseBox"
+                Layout.fillWidth: true
+                Layout.fillHeight: true
+                Layout.minimumHeight: 100
+                Layout.preferredHeight: 100
+                ScrollBar.horizontal.policy: ScrollBar.AlwaysOff
+                background: InputFrame {
+                    objectName: "responseFrame"
+                    input: responseText
+                    marked: window.unverified
+                    lineColor: marked ? window.invalidColor : window.separatorColor
+                }
+
+                TextArea {
+                    id: responseText
+                    objectName: "responseText"
+                    text: view.response === "" ? "—" : view.shownResponse
+                    font: Fonts.body
+                    wrapMode: TextEdit.Wrap
+                    readOnly: true
+                    textFormat: TextEdit.PlainText
+                    selectByMouse: true
+                    // Reachable by Tab, so the answer can be selected and copied without a mouse.
+                    selectByKeyboard: true
+                    topPadding: 4
+                    bottomPadding: 4
+                    background: null
+                    // Named by its label like the prompt editor; the answer is its value. Qt does
+                    // not pass on that the text cannot be edited, so it is said here.
+                    Accessible.name: qsTr("Response")
+                    Accessible.description: window.unverified ? qsTr("Unverified answer") : ""
+                    Accessible.readOnly: readOnly
+
+                    // The box may show the answer cut: copying all it shows copies the whole
+                    // answer, exactly as it came.
+                    function copyAnswer() {
+                        if (view.response !== "" && selectionStart === 0 && selectionEnd === length)
+                            Clipboard.setText(view.response);
+                        else
+                            copy();
+                    }
+
+                    // A read-only text edit claims every key before the window's shortcuts see it
+                    // (Qt 6.4), so it passes theirs on by hand.
+                    Keys.onPressed: event => {
+                        const returnKey = event.key === Qt.Key_Return || event.key === Qt.Key_Enter;
+                        if (returnKey && (event.modifiers & Qt.ControlModifier))
+                            window.sendIfEnabled();
+                        else if (event.matches(StandardKey.New))
+                            window.openAnotherWindow();
+                        else if (event.matches(StandardKey.Close))
+                            window.close();
+                        else if (event.key === Qt.Key_Q && event.modifiers === Qt.ControlModifier)
+                            Qt.quit();
+                        else if (event.matches(StandardKey.Copy))
+                            copyAnswer();
+                        else
+                            return;
                         event.accepted = true;
                     }
+
+                    TapHandler {
+                        acceptedButtons: Qt.RightButton
+                        onTapped: answerMenu.popup()
+                    }
+
+                    Menu {
+                        id: answerMenu
+                        PressableMenuItem {
+                            text: qsTr("Copy")
+                            enabled: responseText.selectedText !== ""
+                            onTriggered: responseText.copyAnswer()
+                        }
+                        PressableMenuItem {
+                            text: qsTr("Select All")
+                            onTriggered: responseText.selectAll()
+                        }
+                    }
                 }
+            }
+
+            Label {
+                objectName: "cutNotice"
+                visible: view.responseCut
+                Layout.fillWidth: true
+                text: qsTr("Showing the first 100,000 characters; Copy copies all of the answer.")
+                font: Fonts.caption
+                color: window.secondaryColor
+                wrapMode: Text.Wrap
+                Accessible.name: text
             }
         }
 
@@ -328,15 +418,13 @@ ApplicationWindow {
 
             Label {
                 objectName: "modelText"
-                text: qsTr("model: ") + view.modelVersion
+                Layout.fillWidth: true
+                text: qsTr("model: ") + DisplayText.bounded(view.modelVersion)
                 textFormat: Text.PlainText
+                elide: Text.ElideRight
                 font: Fonts.monoCaption2
                 color: window.secondaryColor
                 Accessible.name: text
-            }
-
-            Item {
-                Layout.fillWidth: true
             }
 
             Label {
@@ -348,27 +436,73 @@ ApplicationWindow {
             }
         }
 
-        // A daemon's error page can be long: a few lines show, the rest scrolls, and the
-        // boxes above keep their room.
+        // What the user should know about the last exchange. A daemon's error page can be long:
+        // up to four of its lines show and the rest scrolls. Only when the window is too small
+        // for every row, with the prompt editor at its least height, does this give up more.
         ScrollView {
-            id: errorLine
-            objectName: "errorLine"
+            id: messages
+            objectName: "messages"
+
+            // all of it, but no more than four lines of the error
+            readonly property real wanted: messageColumn.implicitHeight - (errorLabel.visible
+                ? Math.max(0, errorLabel.implicitHeight - errorMetrics.lineSpacing * 4) : 0)
+
             Layout.fillWidth: true
-            Layout.maximumHeight: errorMetrics.lineSpacing * 4
-            visible: view.errorText !== undefined
+            Layout.fillHeight: true
+            Layout.preferredHeight: wanted
+            Layout.maximumHeight: wanted
+            Layout.minimumHeight: Math.max(Math.min(errorMetrics.lineSpacing, wanted),
+                                           wanted - Math.max(0, column.overrun))
+            visible: window.replayed || view.errorText !== undefined
+            clip: true
             ScrollBar.horizontal.policy: ScrollBar.AlwaysOff
 
-            Label {
-                id: errorLabel
-                objectName: "errorText"
-                width: errorLine.availableWidth
-                // Daemon bodies end up here; show them as text, never as markup.
-                text: view.shownErrorText
-                textFormat: Text.PlainText
-                color: window.invalidColor
-                font: Fonts.caption
-                wrapMode: Text.Wrap
-                Accessible.name: text
+            Column {
+                id: messageColumn
+                width: messages.availableWidth
+                spacing: 4
+
+                // A recorded answer replayed to a new pinch verifies as well as a fresh one.
+                Label {
+                    objectName: "replayWarning"
+                    visible: window.replayed
+                    width: parent.width
+                    // The id in full: two made within a minute share their first digits.
+                    text: qsTr("This answer names another pinch than the one sent (%1): it may be an old answer.")
+                          .arg(view.sentPinchId)
+                    font: Fonts.caption
+                    color: window.invalidColor
+                    wrapMode: Text.Wrap
+                    Accessible.name: text
+                }
+
+                Label {
+                    id: errorLabel
+                    objectName: "errorText"
+                    visible: view.errorText !== undefined
+                    width: parent.width
+                    // Daemon bodies end up here; show them as text, never as markup.
+                    text: view.shownErrorText
+                    textFormat: Text.PlainText
+                    color: window.invalidColor
+                    font: Fonts.caption
+                    wrapMode: Text.Wrap
+                    Accessible.name: text
+                }
+
+                // Most people first meet a daemon that is not running.
+                Label {
+                    objectName: "refusedHint"
+                    visible: view.refusedPort !== undefined
+                    width: parent.width
+                    text: qsTr("No daemon answers at this address. To try the demo daemon that comes with Vorlund, run: %1")
+                          .arg(view.refusedPort === 7575 ? "vorlund-demo-daemon"
+                                                         : "vorlund-demo-daemon --port " + view.refusedPort)
+                    font: Fonts.caption
+                    color: window.secondaryColor
+                    wrapMode: Text.Wrap
+                    Accessible.name: text
+                }
             }
         }
     }

@@ -1,24 +1,20 @@
 import QtQuick
-import QtQuick.Controls
 import QtQuick.Controls.impl
 import QtQuick.Layouts
+import Vorlund
 
 // Green seal with the daemon's shortened key when its signature verified, red seal otherwise.
+// The caption carries the daemon's whole key in both cases.
 RowLayout {
     id: badge
 
     required property bool valid
     required property string daemonKey
-    required property string shortKey
     required property color validColor
     required property color invalidColor
     property alias font: caption.font
 
     spacing: 4
-
-    Accessible.role: Accessible.StaticText
-    Accessible.name: caption.text
-    Accessible.description: daemonKey
 
     IconImage {
         objectName: "badgeIcon"
@@ -28,19 +24,11 @@ RowLayout {
         Accessible.ignored: true
     }
 
-    Label {
+    KeyLabel {
         id: caption
         objectName: "badgeText"
-        text: badge.valid ? qsTr("signed by ") + badge.shortKey : qsTr("signature invalid")
-        textFormat: Text.PlainText
-        Accessible.ignored: true
+        text: badge.valid ? qsTr("signed by ") + DisplayText.shortened(badge.daemonKey, 8)
+                          : qsTr("signature invalid")
+        fullText: badge.daemonKey
     }
-
-    HoverHandler {
-        id: hover
-    }
-
-    ToolTip.visible: hover.hovered
-    ToolTip.delay: 500
-    ToolTip.text: badge.daemonKey
 }

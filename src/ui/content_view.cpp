@@ -1,7 +1,7 @@
 #include "content_view.h"
 
 #include <QPointer>
-#include <QTextBoundaryFinder>
+#include <QTextDocument>
 
 #include <exception>
 
@@ -21,6 +21,11 @@ template <typename T> void ContentView::assign(T& field, T value, void (ContentV
 void ContentView::setPrompt(const QString& prompt) {
     if (prompt_ == prompt)
         return;
+    storePrompt(prompt);
+    emit promptSetElsewhere();
+}
+
+void ContentView::storePrompt(const QString& prompt) {
     prompt_ = prompt;
     emit promptChanged();
     emit canSendChanged();
@@ -46,6 +51,23 @@ QVariant ContentView::errorText() const {
     return errorText_ ? QVariant(*errorText_) : QVariant();
 }
 
+QVariant ContentView::refusedPort() const {
+    return refusedPort_ ? QVariant(*refusedPort_) : QVariant();
+}
+
+void ContentView::takePrompt(QQuickTextDocument* editor) {
+    QString typed = editor->textDocument()->toRawText();
+    typed.replace(QChar::ParagraphSeparator, u'\n');
+    // A prompt set from elsewhere may hold line breaks that the document cannot tell apart;
+    // while the editor shows it as it is, it stays as it is.
+    QString shown = prompt_;
+    shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"))
+        .replace(u'\r', u'\n')
+        .replace(QChar::ParagraphSeparator, u'\n');
+    if (typed != shown)
+        storePrompt(typed);
+}
+
 bool ContentView::canSend() const {
     return !prompt_.trimmed().isEmpty() && !isLoading_ && !state_->bPubKeyHex().isEmpty();
 }
@@ -63,6 +85,8 @@ void ContentView::send() {
     assign(errorText_, std::optional<QString>(), &ContentView::errorTextChanged);
     assign(response_, QString(), &ContentView::responseChanged);
     assign(sigValid_, std::optional<bool>(), &ContentView::sigValidChanged);
+    assign(refusedPort_, std::optional<int>(), &ContentView::refusedPortChanged);
+    sentPinchId_ = pinchId;
     assign(pinchId_, pinchId, &ContentView::pinchIdChanged);
     finishExchange(std::move(exchange));
 }
@@ -75,8 +99,7 @@ QCoro::Task<> ContentView::finishExchange(QCoro::Task<ExchangeOutcome> exchange)
     } catch (const std::exception& e) {
         // exchangePinch promises not to throw; should it anyway, the window must not stay
         // busy forever with the exception dropped by the fire-and-forget task.
-        outcome = ExchangeOutcome{QStringLiteral("request failed: ") + QString::fromUtf8(e.what()),
-                                  std::nullopt, std::nullopt};
+        outcome.errorText = QStringLiteral("request failed: ") + QString::fromUtf8(e.what());
     }
     if (!self)
         co_return;
@@ -97,26 +120,7 @@ void ContentView::apply(const ExchangeOutcome& outcome) {
     }
     assign(sigValid_, outcome.sigValid, &ContentView::sigValidChanged);
     assign(errorText_, outcome.errorText, &ContentView::errorTextChanged);
-}
-
-QString ContentView::forDisplay(const QString& text) {
-    if (text.size() <= displayLimit)
-        return text;
-    // A boundary finder walks its whole text; a little past the limit is enough.
-    const QString head = text.left(displayLimit + 16);
-    QTextBoundaryFinder graphemes(QTextBoundaryFinder::Grapheme, head);
-    graphemes.setPosition(displayLimit);
-    if (!graphemes.isAtBoundary())
-        graphemes.toPreviousBoundary();
-    return head.left(graphemes.position()) + QChar(0x2026);
-}
-
-QString ContentView::shortened(const QString& text, int n) {
-    QTextBoundaryFinder graphemes(QTextBoundaryFinder::Grapheme, text);
-    qsizetype end = 0;
-    for (int taken = 0; taken < n && end < text.size(); ++taken)
-        end = graphemes.toNextBoundary();
-    return text.left(end) + QChar(0x2026);
+    assign(refusedPort_, outcome.refusedPort, &ContentView::refusedPortChanged);
 }
 
 } // namespace vorlund

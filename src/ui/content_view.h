@@ -1,9 +1,11 @@
 #pragma once
 
 #include "app/client_state.h"
+#include "display_text.h"
 #include "exchange/pinch_exchange.h"
 
 #include <QObject>
+#include <QQuickTextDocument>
 #include <QString>
 #include <QVariant>
 #include <QtQml/qqml.h>
@@ -19,6 +21,9 @@ class ContentView : public QObject {
     QML_ELEMENT
     Q_PROPERTY(vorlund::ClientState* state READ state CONSTANT)
     Q_PROPERTY(QString prompt READ prompt WRITE setPrompt NOTIFY promptChanged)
+    // The prompt for the editor to show. It changes only when the prompt is set from elsewhere
+    // than the editor, so that showing it never moves the cursor of someone typing.
+    Q_PROPERTY(QString promptToShow READ prompt NOTIFY promptSetElsewhere)
     Q_PROPERTY(QString daemonURL READ daemonURL WRITE setDaemonURL NOTIFY daemonURLChanged)
     Q_PROPERTY(QString response READ response NOTIFY responseChanged)
     Q_PROPERTY(QString aPubKey READ aPubKey NOTIFY aPubKeyChanged)
@@ -32,9 +37,15 @@ class ContentView : public QObject {
     Q_PROPERTY(bool isLoading READ isLoading NOTIFY isLoadingChanged)
     // undefined when there is no error; a string (possibly empty) otherwise.
     Q_PROPERTY(QVariant errorText READ errorText NOTIFY errorTextChanged)
-    // response and errorText as the window lays them out; see forDisplay().
+    // response and errorText as the window lays them out; see DisplayText::bounded().
     Q_PROPERTY(QString shownResponse READ shownResponse NOTIFY responseChanged)
     Q_PROPERTY(QString shownErrorText READ shownErrorText NOTIFY errorTextChanged)
+    // true while the window shows only the start of the response
+    Q_PROPERTY(bool responseCut READ responseCut NOTIFY responseChanged)
+    // The pinch id of the last send; an answer may name another.
+    Q_PROPERTY(QString sentPinchId READ sentPinchId NOTIFY pinchIdChanged)
+    // undefined, or the port that refused the last exchange's connection.
+    Q_PROPERTY(QVariant refusedPort READ refusedPort NOTIFY refusedPortChanged)
     // The send button's rule: a prompt that is not only white space, no exchange running,
     // and the client's key published.
     Q_PROPERTY(bool canSend READ canSend NOTIFY canSendChanged)
@@ -43,10 +54,6 @@ public:
     static inline const QString defaultPrompt =
         QStringLiteral("Say hello to a new lobster joining the Tollmere. One sentence.");
     static inline const QString defaultDaemonURL = QStringLiteral("http://127.0.0.1:7575/pinch");
-
-    // Laying out text costs the GUI thread about a second per million characters, and a daemon
-    // may send sixteen million; the window shows at most this many. The fields keep it all.
-    static constexpr qsizetype displayLimit = 100'000;
 
     // Creates the window's own ClientState, which may end the process if the identity
     // cannot be created.
@@ -67,12 +74,16 @@ public:
     bool isLoading() const { return isLoading_; }
     QVariant errorText() const;
     bool canSend() const;
-    QString shownResponse() const { return forDisplay(response_); }
-    QString shownErrorText() const { return forDisplay(errorText_.value_or(QString())); }
+    QString shownResponse() const { return DisplayText::bounded(response_); }
+    QString shownErrorText() const { return DisplayText::bounded(errorText_.value_or(QString())); }
+    bool responseCut() const { return response_.size() > DisplayText::limit; }
+    QString sentPinchId() const { return sentPinchId_; }
+    QVariant refusedPort() const;
 
-    // text whole up to displayLimit characters; a longer one up to its last whole character
-    // (grapheme cluster) within the limit, followed by "…".
-    static QString forDisplay(const QString& text);
+    // Takes the prompt from the editor's document, as typed. The editor's text property turns
+    // U+00A0 into a space and U+2028 into a line feed; the document keeps both, and holds
+    // every line break (LF, CR, CR LF, U+2029) as the end of a paragraph, written here as LF.
+    Q_INVOKABLE void takePrompt(QQuickTextDocument* editor);
 
     // The limits of later exchanges; the program keeps the defaults, tests shorten the wait.
     void setExchangeSettings(const ExchangeSettings& settings) { settings_ = settings; }
@@ -81,11 +92,9 @@ public:
     // disabled), and starts the exchange. Returns before the exchange ends.
     Q_INVOKABLE void send();
 
-    // The first n characters (grapheme clusters) of text, always followed by "…".
-    Q_INVOKABLE static QString shortened(const QString& text, int n);
-
 signals:
     void promptChanged();
+    void promptSetElsewhere();
     void daemonURLChanged();
     void responseChanged();
     void aPubKeyChanged();
@@ -96,6 +105,7 @@ signals:
     void isLoadingChanged();
     void errorTextChanged();
     void canSendChanged();
+    void refusedPortChanged();
     // Emitted when an exchange has written its outcome and cleared isLoading.
     void exchangeFinished();
 
@@ -106,6 +116,7 @@ private:
     QCoro::Task<> finishExchange(QCoro::Task<ExchangeOutcome> exchange);
     void apply(const ExchangeOutcome& outcome);
     void setIsLoading(bool loading);
+    void storePrompt(const QString& prompt);
     // Stores value and emits changed() only when the value differs.
     template <typename T> void assign(T& field, T value, void (ContentView::*changed)());
 
@@ -116,11 +127,13 @@ private:
     QString response_;
     QString aPubKey_;
     QString pinchId_;
+    QString sentPinchId_;
     qint64 latencyMs_ = 0;
     QString modelVersion_;
     std::optional<bool> sigValid_;
     bool isLoading_ = false;
     std::optional<QString> errorText_;
+    std::optional<int> refusedPort_;
 };
 
 // Lets QML read view.state.bPubKeyHex; ClientState itself knows nothing of QML.

@@ -49,6 +49,8 @@ json shownBy(const ContentView& view) {
         shown["error"] = view.errorText().toString().toStdString();
     if (view.sigValid().isValid())
         shown["sigValid"] = view.sigValid().toBool();
+    if (view.refusedPort().isValid())
+        shown["refusedPort"] = view.refusedPort().toString().toStdString();
     return shown;
 }
 
