@@ -3,6 +3,7 @@
 // decoding the largest answer the client takes, deeply nested beside flat.
 #include "identity/signing_key.h"
 #include "peak_growth.h"
+#include "pinch_answer.h"
 #include "protocol/canonical.h"
 #include "protocol/hex.h"
 #include "protocol/json_codec.h"
@@ -12,7 +13,6 @@
 #include "ratio_reporter.h"
 
 #include <benchmark/benchmark.h>
-#include <nlohmann/json.hpp>
 #include <sodium.h>
 
 #include <cstdio>
@@ -108,18 +108,10 @@ constexpr std::size_t bodyBound = 16 << 20;
 
 // An answer of exactly bodyBound bytes, nearly all of them in the response.
 std::string flatAnswer() {
-    const DaemonResponse answer = signedAnswer();
-    nlohmann::json body{{"response", ""},
-                        {"latencyMs", answer.latencyMs},
-                        {"modelVersion", answer.modelVersion},
-                        {"promptHash", answer.promptHash},
-                        {"timestamp", answer.timestamp},
-                        {"pinchId", answer.pinchId},
-                        {"bPubKey", answer.bPubKey},
-                        {"aPubKey", answer.aPubKey},
-                        {"aSig", answer.aSig}};
-    body["response"] = std::string(bodyBound - body.dump().size(), 'r');
-    return body.dump();
+    DaemonResponse answer = signedAnswer();
+    answer.response.clear();
+    answer.response.assign(bodyBound - encodeDaemonResponse(answer).size(), 'r');
+    return encodeDaemonResponse(answer);
 }
 
 // "decoded", or the reason the window would show.
