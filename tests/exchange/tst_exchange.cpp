@@ -105,9 +105,11 @@ private slots:
 
         const ScriptedDaemon daemon(row.value("daemon", json::array()), daemonKey);
         const QString url = QString::fromStdString(row.value("url", ""));
-        const auto sent = exchange(url.isEmpty() ? urlOf(daemon) : url,
-                                   {std::chrono::milliseconds(row.value("timeoutMs", 60000)),
-                                    row.value("maxBodyBytes", qint64(16 * 1024 * 1024))});
+        ExchangeSettings settings; // the window's own, unless the row says otherwise
+        settings.timeout =
+            std::chrono::milliseconds(row.value("timeoutMs", settings.timeout.count()));
+        settings.maxBodyBytes = row.value("maxBodyBytes", settings.maxBodyBytes);
+        const auto sent = exchange(url.isEmpty() ? urlOf(daemon) : url, settings);
         QVERIFY2(sent, "the exchange never ended");
         QCOMPARE(daemon.requestCount(), url.isEmpty() ? 1 : 0);
 
