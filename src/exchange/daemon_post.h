@@ -14,7 +14,7 @@ namespace vorlund {
 // The daemon's HTTP answer, or why no whole answer arrived.
 struct DaemonHttpResult {
     std::optional<QString> transportFailure;
-    // The port that refused the connection: nothing listens there.
+    // The port that refused a plain-HTTP connection on this machine: nothing listens there.
     std::optional<int> refusedPort;
     int status = 0; // 0 when the answer carries no HTTP status
     QByteArray body;

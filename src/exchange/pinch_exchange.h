@@ -38,7 +38,7 @@ struct ExchangeOutcome {
     std::optional<QString> errorText;
     std::optional<bool> sigValid;
     std::optional<DaemonResponse> shown;
-    // Set when nothing listened at the daemon's address: the port that refused.
+    // Set when nothing listened at a plain-HTTP daemon address on this machine: the port.
     std::optional<int> refusedPort;
 };
 
