@@ -18,8 +18,10 @@ ApplicationWindow {
     readonly property color validColor: darkPalette ? "#5ad17f" : "#1b7a3a"
     readonly property color invalidColor: darkPalette ? "#ff7a70" : "#c4281c"
     readonly property bool unverified: view.sigValid === false
-    // UUIDs are case-blind; ours are sent in lower case.
-    readonly property bool replayed: view.pinchId.toLowerCase() !== view.sentPinchId
+    // UUIDs are case-blind; ours are sent in lower case. A daemon's id may be millions of
+    // characters long: only one of the same length is worth a lower-case copy.
+    readonly property bool replayed: view.pinchId.length !== view.sentPinchId.length
+                                     || view.pinchId.toLowerCase() !== view.sentPinchId
 
     // colour laid over the window background at the given opacity, as one opaque colour
     function blend(colour, opacity) {
