@@ -6,6 +6,8 @@
 # usage: sudo scripts/fresh-root-ci.sh [REF | PATH]
 #   REF   a commit or branch of this repository (default: main, as committed)
 #   PATH  a repository or worktree to clone instead; its checked-out commit is tested
+# VORLUND_CI_COMMAND runs another command there instead of .ci/run, such as README's set-up:
+#   VORLUND_CI_COMMAND='VORLUND_FIRST_FRAME_PROBE=1 QT_QPA_PLATFORM=offscreen ./scripts/run.sh'
 #
 # Each run unpacks a pristine root (debootstrap's minimal base with git, ca-certificates and
 # sudo, kept as a tarball after the first run), clones the commit into it and runs .ci/run there
@@ -82,18 +84,20 @@ for mnt in dev sys; do
     mount --make-rslave "$root/$mnt"
 done
 
-echo "== .ci/run of $commit in $root (log: $log)"
+what=${VORLUND_CI_COMMAND:-.ci/run}
+echo "== $what of $commit in $root (log: $log)"
 echo "load at the start: $(uptime)" | tee "$log"
 start=$SECONDS
 status=0
 # As CI runs it: as root, CI=true, no standard input, a plain environment.
 chroot "$root" /usr/bin/env -i CI=true HOME=/root LANG=C.UTF-8 \
     PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
-    bash -c 'cd /work/vorlund && bash .ci/run' </dev/null >>"$log" 2>&1 || status=$?
+    bash -c "cd /work/vorlund && ${VORLUND_CI_COMMAND:-bash .ci/run}" </dev/null >>"$log" 2>&1 ||
+    status=$?
 elapsed=$((SECONDS - start))
 echo "load at the end: $(uptime)" | tee -a "$log"
 
 echo "== last lines"
 tail -n 30 "$log"
-echo "== .ci/run exited $status after $((elapsed / 60)) min $((elapsed % 60)) s (log: $log)"
+echo "== $what exited $status after $((elapsed / 60)) min $((elapsed % 60)) s (log: $log)"
 exit "$status"
