@@ -9,6 +9,9 @@ namespace {
 
 using nlohmann::json;
 
+// The longest piece of a message about the input, in bytes, before it is cut with "…".
+constexpr std::size_t maxQuotedBytes = 200;
+
 // The library prefixes its messages with an identifier such as "[json.exception.parse_error.101]";
 // the user only needs what follows. The rest quotes the input, which may be megabytes long: it is
 // cut at a character boundary.

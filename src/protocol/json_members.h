@@ -25,9 +25,6 @@ inline constexpr std::size_t maxAnswerDepth = 512;
 // A request is one flat object; this leaves room for a client's own members.
 inline constexpr std::size_t maxRequestDepth = 64;
 
-// The longest piece of the input a message quotes, in bytes, before it is cut with "…".
-inline constexpr std::size_t maxQuotedBytes = 200;
-
 // A member as a reader of scalars needs it: a scalar as it is, an object or array as an empty one
 // of its kind, and a number written with a fraction or an exponent also as written, so that it
 // can be read exactly.
