@@ -92,9 +92,9 @@ void DemoDaemon::handle(const httplib::Request& request, httplib::Response& resp
                            .request = std::nullopt};
     DaemonReply reply;
     try {
-        received.request = parsePinchRequest(request.body);
+        received.request = decodePinchRequest(request.body);
         reply = answerPinch(*received.request, key_, answered_, clock_(), receivedAt);
-    } catch (const MalformedPinch& fault) {
+    } catch (const DecodeError& fault) {
         reply = refusal(400, fault.what());
     }
     {

@@ -4,6 +4,7 @@
 #include "demo_daemon.h"
 
 #include "identity/key_file.h"
+#include "protocol/limits.h"
 
 #include <csignal>
 #include <cstdlib>
@@ -14,10 +15,8 @@
 
 namespace {
 
-constexpr int defaultPort = 7575;
-
 struct Options {
-    int port = defaultPort;
+    int port = vorlund::defaultDaemonPort;
     std::optional<std::string> keyFile;
 };
 

@@ -3,13 +3,12 @@
 #include "recent_pinches.h"
 
 #include "identity/signing_key.h"
+#include "protocol/json_codec.h"
 #include "protocol/records.h"
 
 #include <chrono>
 #include <cstdint>
-#include <stdexcept>
 #include <string>
-#include <string_view>
 
 namespace vorlund {
 
@@ -24,17 +23,6 @@ struct DaemonReply {
 // A refusal: the status and a one-line reason as plain text.
 DaemonReply refusal(int status, std::string reason);
 
-// Why a body is not a pinch request, in one line.
-class MalformedPinch : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
-
-// Strict: a JSON object with the six keys, strings as strings, costCap and requestedAt signed
-// 64-bit integers, bPubKey 64 and bSig 128 hex digits. Unknown keys are ignored. Nesting deeper
-// than a few levels is refused before it is built.
-PinchRequest parsePinchRequest(std::string_view body);
-
 // 401 when bSig does not verify over the canonical signing payload rebuilt from the request's
 // values; 409 when requestedAt is further than maxClockDifference from now, or when `answered`
 // knows the pinch; otherwise, remembered in `answered`, 200 with an answer signed by key,
@@ -46,7 +34,5 @@ DaemonReply answerPinch(const PinchRequest& request, const SigningKey& key, Rece
 // The demo's deterministic answer to request, signed by key.
 DaemonResponse signedAnswer(const PinchRequest& request, const SigningKey& key,
                             std::int64_t latencyMs, std::int64_t timestampMs);
-
-std::string encodeDaemonResponse(const DaemonResponse& response);
 
 } // namespace vorlund

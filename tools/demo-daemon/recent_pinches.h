@@ -1,5 +1,7 @@
 #pragma once
 
+#include "protocol/limits.h"
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -10,9 +12,6 @@
 #include <utility>
 
 namespace vorlund {
-
-// How far a pinch's requestedAt may be from the daemon's clock, either way.
-constexpr std::chrono::minutes maxClockDifference{5};
 
 // The pinches answered lately, so that one answered already is not answered again. A pinch is
 // kept until its requestedAt is further than maxClockDifference in the past, and at most
