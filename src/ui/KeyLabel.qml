@@ -10,6 +10,8 @@ Label {
 
     property string fullText
     readonly property string shownFullText: DisplayText.bounded(fullText)
+    // A larger whole that the label is part of may show the tooltip for all of it.
+    property bool toolTipShown: hover.hovered
 
     function copy() {
         Clipboard.setText(fullText);
@@ -33,16 +35,24 @@ Label {
         visible: label.activeFocus
     }
 
+    // The menu and the tooltip are made when first wanted, not with the window.
     TapHandler {
         acceptedButtons: Qt.RightButton
-        onTapped: menu.popup()
+        onTapped: {
+            menu.active = true;
+            menu.item.popup();
+        }
     }
 
-    Menu {
+    Loader {
         id: menu
-        PressableMenuItem {
-            text: qsTr("Copy")
-            onTriggered: label.copy()
+        active: false
+        sourceComponent: Menu {
+            parent: label
+            PressableMenuItem {
+                text: qsTr("Copy")
+                onTriggered: label.copy()
+            }
         }
     }
 
@@ -50,9 +60,13 @@ Label {
         id: hover
     }
 
-    PlainToolTip {
-        objectName: "keyToolTip"
-        visible: hover.hovered
-        text: label.shownFullText
+    Loader {
+        active: label.toolTipShown
+        sourceComponent: PlainToolTip {
+            objectName: "keyToolTip"
+            parent: label
+            visible: true
+            text: label.shownFullText
+        }
     }
 }
