@@ -40,14 +40,16 @@ private slots:
         QProcess program;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert("XDG_DATA_HOME", dataHome.path());
-        // Prints when the first frame that shows the key is on screen, then quits.
-        environment.insert("VORLUND_FIRST_FRAME_PROBE", "1");
         if (!arguments.isEmpty()) { // answered without a window, so without a display too
             environment.insert("QT_QPA_PLATFORM", "xcb");
             environment.remove("DISPLAY");
         }
         program.setProcessEnvironment(environment);
-        program.start(VORLUND_PROGRAM, arguments);
+        // The measured variant prints when the first frame that shows the key is on screen,
+        // then quits; it starts as the program does.
+        program.start(exitCode == 0 && arguments.isEmpty() ? VORLUND_FIRST_FRAME_PROGRAM
+                                                           : VORLUND_PROGRAM,
+                      arguments);
         QVERIFY(program.waitForFinished(60000));
         QCOMPARE(program.exitCode(), exitCode);
         const QString printed =
