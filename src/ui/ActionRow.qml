@@ -36,22 +36,26 @@ RowLayout {
         Layout.fillWidth: true
     }
 
-    KeyLabel {
-        objectName: "pinchIdText"
-        visible: view.pinchId !== ""
-        text: qsTr("pinchId: ") + DisplayText.shortened(view.pinchId, 8)
-        fullText: view.pinchId
-        font: Fonts.monoCaption2
-        color: colours.secondary
+    FirstUse {
+        wanted: view.pinchId !== ""
+        sourceComponent: KeyLabel {
+            objectName: "pinchIdText"
+            text: qsTr("pinchId: ") + DisplayText.shortened(view.pinchId, 8)
+            fullText: view.pinchId
+            font: Fonts.monoCaption2
+            color: colours.secondary
+        }
     }
 
-    BusyIndicator {
-        objectName: "busyIndicator"
-        visible: view.isLoading
-        running: view.isLoading
-        padding: 1
+    FirstUse {
+        wanted: view.isLoading
         Layout.preferredWidth: 18
         Layout.preferredHeight: 18
-        Accessible.name: qsTr("Thinking…")
+        sourceComponent: BusyIndicator {
+            objectName: "busyIndicator"
+            running: view.isLoading
+            padding: 1
+            Accessible.name: qsTr("Thinking…")
+        }
     }
 }

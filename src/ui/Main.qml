@@ -12,8 +12,8 @@ ApplicationWindow {
 
     function run(command) {
         if (command === "send") {
-            if (view.canSend)
-                view.send();
+            if (contentView.canSend)
+                contentView.send();
         } else if (command === "newWindow") {
             // Parented to the application object, not to this window, so that it outlives this
             // one and is not made a transient child of it.
@@ -41,7 +41,7 @@ ApplicationWindow {
     Component.onCompleted: prompt.startWriting()
 
     ContentView {
-        id: view
+        id: contentView
         objectName: "contentView"
     }
 
@@ -52,7 +52,7 @@ ApplicationWindow {
     }
 
     Colours {
-        id: colours
+        id: windowColours
         palette: window.palette
     }
 
@@ -69,60 +69,72 @@ ApplicationWindow {
         spacing: 12
 
         TitleRow {
-            view: view
-            colours: colours
+            view: contentView
+            colours: windowColours
         }
 
         IdentityRow {
-            view: view
-            colours: colours
+            view: contentView
+            colours: windowColours
         }
 
         CaptionLabel {
             objectName: "daemonUrlLabel"
-            colours: colours
+            colours: windowColours
             text: qsTr("Daemon URL")
         }
 
         DaemonUrlField {
             objectName: "daemonUrlField"
-            view: view
-            colours: colours
+            view: contentView
+            colours: windowColours
         }
 
         CaptionLabel {
             objectName: "pinchLabel"
-            colours: colours
+            colours: windowColours
             text: qsTr("Pinch")
         }
 
         PromptEditor {
             id: prompt
             objectName: "promptBox"
-            view: view
-            colours: colours
+            view: contentView
+            colours: windowColours
         }
 
         ActionRow {
-            view: view
-            colours: colours
+            view: contentView
+            colours: windowColours
         }
 
         AnswerPane {
-            view: view
-            colours: colours
+            view: contentView
+            colours: windowColours
             commands: commands
         }
 
-        ResultRow {
-            view: view
-            colours: colours
+        FirstUse {
+            Layout.fillWidth: true
+            wanted: contentView.modelVersion !== ""
+            sourceComponent: ResultRow {
+                view: contentView
+                colours: windowColours
+            }
         }
 
-        Messages {
-            view: view
-            colours: colours
-            overrun: column.overrun
+        FirstUse {
+            Layout.fillWidth: true
+            Layout.fillHeight: true
+            Layout.preferredHeight: item ? item.neededHeight : 0
+            Layout.maximumHeight: Layout.preferredHeight
+            Layout.minimumHeight: item ? item.leastHeight : 0
+            wanted: contentView.replayed || contentView.errorText !== undefined
+            sourceComponent: Messages {
+                view: contentView
+                colours: windowColours
+                overrun: column.overrun
+            }
         }
     }
 }

@@ -15,17 +15,13 @@ ScrollView {
     required property real overrun
 
     // all of it, but no more than four lines of the error
-    readonly property real wanted: messageColumn.implicitHeight - (errorLabel.visible
+    readonly property real neededHeight: messageColumn.implicitHeight - (errorLabel.visible
         ? Math.max(0, errorLabel.implicitHeight - errorMetrics.lineSpacing * 4) : 0)
+    // a line at least, and otherwise what the other rows leave
+    readonly property real leastHeight: Math.max(Math.min(errorMetrics.lineSpacing, neededHeight),
+                                                 neededHeight - Math.max(0, overrun))
 
     objectName: "messages"
-    Layout.fillWidth: true
-    Layout.fillHeight: true
-    Layout.preferredHeight: wanted
-    Layout.maximumHeight: wanted
-    Layout.minimumHeight: Math.max(Math.min(errorMetrics.lineSpacing, wanted),
-                                   wanted - Math.max(0, overrun))
-    visible: view.replayed || view.errorText !== undefined
     clip: true
     ScrollBar.horizontal.policy: ScrollBar.AlwaysOff
 

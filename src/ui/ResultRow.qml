@@ -9,8 +9,6 @@ RowLayout {
     required property Colours colours
 
     objectName: "resultRow"
-    Layout.fillWidth: true
-    visible: view.modelVersion !== ""
 
     Label {
         objectName: "modelText"

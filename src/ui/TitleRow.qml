@@ -24,15 +24,17 @@ RowLayout {
         Layout.fillWidth: true
     }
 
-    SignatureBadge {
-        objectName: "signatureBadge"
-        visible: view.sigValid !== undefined
-        // Unchanged while hidden (sigValid is cleared at every send), so hiding the
-        // badge does not load and tint its other icon and lay out its other caption.
-        valid: view.sigValid !== false
-        daemonKey: view.aPubKey
-        validColor: colours.valid
-        invalidColor: colours.invalid
-        font: Fonts.monoCaption
+    FirstUse {
+        wanted: view.sigValid !== undefined
+        sourceComponent: SignatureBadge {
+            objectName: "signatureBadge"
+            // Unchanged while hidden (sigValid is cleared at every send), so hiding the
+            // badge does not load and tint its other icon and lay out its other caption.
+            valid: view.sigValid !== false
+            daemonKey: view.aPubKey
+            validColor: colours.valid
+            invalidColor: colours.invalid
+            font: Fonts.monoCaption
+        }
     }
 }
