@@ -2,6 +2,7 @@
 
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -56,6 +57,19 @@ private slots:
             exitCode == 0 ? program.readAllStandardOutput() : "\n" + program.readAllStandardError();
         output.replace("%d", QRegularExpression::escape(keyDirectory));
         QVERIFY2(QRegularExpression(output).match(printed).hasMatch(), qPrintable(printed));
+    }
+
+    // The key is published once, after the creator is done, and never changes again.
+    void keyPublishedOnce() {
+        QTemporaryDir keyDirectory;
+        auto identity = std::make_shared<ClientIdentity>(keyDirectory.path().toStdString());
+        ClientState state(identity);
+        QSignalSpy published(&state, &ClientState::bPubKeyHexChanged);
+        QVERIFY(state.bPubKeyHex().isEmpty());
+        QTRY_COMPARE(published.count(), 1);
+        QCOMPARE(state.bPubKeyHex().toStdString(), identity->publicKeyHex().result());
+        QTest::qWait(100);
+        QCOMPARE(published.count(), 1);
     }
 
     // A window closed before its key arrived: the start-up work ends without touching the

@@ -141,6 +141,23 @@ private slots:
             (shown.dump().substr(0, 400) + "\nexpected " + expected.dump().substr(0, 400)).c_str());
     }
 
+    // The snapshot taken at a press, and what an exchange makes of one built by hand.
+    void snapshots_data() { addJsonRows(CASES_FILE, "snapshots"); }
+    void snapshots() {
+        const json row = fetchedJsonRow();
+        const std::chrono::system_clock::time_point at{
+            std::chrono::nanoseconds(row.at("nanoseconds").get<std::int64_t>())};
+        PinchSnapshot snapshot =
+            takeSnapshot("hi", "http://127.0.0.1:1/pinch", *view_->state(), at);
+        QCOMPARE(snapshot.requestedAt, row.at("requestedAt").get<std::int64_t>());
+        if (!row.contains("prompt"))
+            return;
+        snapshot.prompt = textOf(row["prompt"]);
+        const ExchangeOutcome outcome = QCoro::waitFor(exchangePinch(std::move(snapshot)));
+        QVERIFY2(outcome.errorText.value_or("").startsWith(QString::fromStdString(row["error"])),
+                 qPrintable(outcome.errorText.value_or("(none)")));
+    }
+
     // What the window says to do after a failed exchange, by the address it went to.
     void hints_data() { addJsonRows(CASES_FILE, "hints"); }
     void hints() {
