@@ -51,11 +51,6 @@ RowLayout {
         wanted: view.isLoading
         Layout.preferredWidth: 18
         Layout.preferredHeight: 18
-        sourceComponent: BusyIndicator {
-            objectName: "busyIndicator"
-            running: view.isLoading
-            padding: 1
-            Accessible.name: qsTr("Thinking…")
-        }
+        source: "ThinkingIndicator.qml"
     }
 }

@@ -98,29 +98,20 @@ ColumnLayout {
                     }
                 }
 
+                // Made on the first right-click, by file, like the menu of a key.
                 TapHandler {
                     acceptedButtons: Qt.RightButton
                     onTapped: {
-                        answerMenu.active = true;
+                        if (!answerMenu.item)
+                            answerMenu.setSource("AnswerMenu.qml", {
+                                parent: responseText
+                            });
                         answerMenu.item.popup();
                     }
                 }
 
                 Loader {
                     id: answerMenu
-                    active: false
-                    sourceComponent: Menu {
-                        parent: responseText
-                        PressableMenuItem {
-                            text: qsTr("Copy")
-                            enabled: responseText.selectedText !== ""
-                            onTriggered: responseText.copyAnswer()
-                        }
-                        PressableMenuItem {
-                            text: qsTr("Select All")
-                            onTriggered: responseText.selectAll()
-                        }
-                    }
                 }
             }
         }

@@ -35,38 +35,38 @@ Label {
         visible: label.activeFocus
     }
 
-    // The menu and the tooltip are made when first wanted, not with the window.
+    // The menu and the tooltip are made when first wanted, and named by file so that not even
+    // their types are loaded with the window.
     TapHandler {
         acceptedButtons: Qt.RightButton
         onTapped: {
-            menu.active = true;
+            if (!menu.item)
+                menu.setSource("KeyMenu.qml", {
+                    parent: label
+                });
             menu.item.popup();
         }
     }
 
     Loader {
         id: menu
-        active: false
-        sourceComponent: Menu {
-            parent: label
-            PressableMenuItem {
-                text: qsTr("Copy")
-                onTriggered: label.copy()
-            }
-        }
     }
 
     HoverHandler {
         id: hover
     }
 
-    Loader {
-        active: label.toolTipShown
-        sourceComponent: PlainToolTip {
+    onToolTipShownChanged: if (toolTipShown && !toolTip.item)
+        toolTip.setSource("PlainToolTip.qml", {
+            parent: label,
             objectName: "keyToolTip"
-            parent: label
-            visible: true
-            text: label.shownFullText
+        })
+
+    Loader {
+        id: toolTip
+        onLoaded: {
+            item.text = Qt.binding(() => label.shownFullText);
+            item.visible = Qt.binding(() => label.toolTipShown);
         }
     }
 }
