@@ -5,6 +5,8 @@ import QtQuick.Controls
 Menu {
     id: menu
 
+    objectName: "answerMenu"
+
     PressableMenuItem {
         text: qsTr("Copy")
         enabled: menu.parent.selectedText !== ""

@@ -318,6 +318,12 @@ private slots:
         w.press("responseText", Qt::Key_A, Qt::ControlModifier);
         QTest::keyClick(w.window, Qt::Key_C, Qt::ControlModifier);
         QCOMPARE(QGuiApplication::clipboard()->text(), answer);
+        // The answer's menu comes on the first right-click.
+        QTest::mouseClick(w.window, Qt::RightButton, {},
+                          w.item("responseBox")->mapToScene({20, 20}).toPoint());
+        QObject* menu = nullptr;
+        QTRY_VERIFY((menu = w.window->findChild<QObject*>("answerMenu")) &&
+                    menu->property("opened").toBool());
         w.window->resize(580, 520);
         QQuickItem* column = w.item("promptBox")->parentItem();
         QTRY_COMPARE(column->height(), 480);
