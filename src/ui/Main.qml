@@ -334,12 +334,11 @@ ApplicationWindow {
                     lineColor: marked ? window.invalidColor : window.separatorColor
                 }
 
-                TextArea {
+                AnswerText {
                     id: responseText
                     objectName: "responseText"
-                    text: view.response === "" ? "—" : view.shownResponse
+                    answer: view.shownResponse
                     font: Fonts.body
-                    wrapMode: TextEdit.Wrap
                     readOnly: true
                     textFormat: TextEdit.PlainText
                     selectByMouse: true

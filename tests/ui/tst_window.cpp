@@ -251,9 +251,10 @@ private slots:
         QCOMPARE(QGuiApplication::clipboard()->text(), daemonKey);
 
         // Signature invalid, to another pinch. Texts from the daemon show as plain text, cut on a
-        // whole character after 100,000 characters, while the fields keep them whole.
+        // whole character, the answer after 100,000 characters and the others after 10,000,
+        // while the fields keep them whole.
         const QString sent = w.view->pinchId(),
-                      pinchId = "<img src=http://127.0.0.1:1/ height=400>";
+                      pinchId = "<img src=http://127.0.0.1:1/ height=400>\r\nrm -rf ~/x #";
         const QString aKey(64, u'a');
         const QString markup = "<b>" + QString(99'996, u'x');
         // response, latencyMs, modelVersion, promptHash, timestamp, pinchId, bPubKey, aPubKey
@@ -264,11 +265,12 @@ private slots:
                             aKey.toStdString()}});
         QCOMPARE(std::tuple(w.view->response(), w.view->errorText(), w.view->pinchId()),
                  std::tuple(markup + "😀", QVariant(markup + "xx"), pinchId));
-        const QStringList kept = {line("model: " + markup + "x…"), line("-9223372036854775808 ms")};
+        const QString labelCut = markup.left(10'000) + "…";
+        const QStringList kept = {line("model: " + labelCut), line("-9223372036854775808 ms")};
         QCOMPARE(
             w.seen(),
             expectedTree(w, {.response = markup + "…",
-                             .error = markup + "x…",
+                             .error = labelCut,
                              .warning = "This answer names another pinch than the one sent (" +
                                         sent + "): it may be an old answer.",
                              .badge = {line("signature invalid", aKey), "sealed-cross.svg red"},
@@ -277,6 +279,10 @@ private slots:
         w.press("responseText", Qt::Key_A, Qt::ControlModifier);
         QTest::keyClick(w.window, Qt::Key_C, Qt::ControlModifier);
         QCOMPARE(QGuiApplication::clipboard()->text(), w.view->response());
+        // The pinch id copies without its line break, which would run a command when pasted.
+        w.press("pinchIdText", Qt::Key_C, Qt::ControlModifier);
+        QCOMPARE(QGuiApplication::clipboard()->text(),
+                 "<img src=http://127.0.0.1:1/ height=400>\ufffdrm -rf ~/x #");
         // Hovered, the pinch id's tooltip shows its markup as text, not as an image 400 high.
         QTest::mouseMove(w.window, w.item("pinchIdText")->mapToScene({5, 5}).toPoint());
         QObject* tip = w.item("pinchIdText")->findChild<QObject*>("keyToolTip");
