@@ -76,7 +76,8 @@ public:
     bool canSend() const;
     QString shownResponse() const {
         return response_.isEmpty() ? QStringLiteral("—")
-                                   : DisplayText::head(response_, DisplayText::answerLimit);
+                                   : DisplayText::fewerParagraphs(
+                                         DisplayText::head(response_, DisplayText::answerLimit));
     }
     QString shownErrorText() const { return DisplayText::bounded(errorText_.value_or(QString())); }
     bool responseCut() const { return response_.size() > DisplayText::answerLimit; }

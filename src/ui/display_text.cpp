@@ -2,6 +2,8 @@
 
 #include <QTextBoundaryFinder>
 
+#include <algorithm>
+
 namespace vorlund {
 
 namespace {
@@ -65,6 +67,29 @@ QString DisplayText::head(const QString& text, qsizetype limit) {
 
 QString DisplayText::shortened(const QString& text, int n) {
     return takeHead(text, n, n * 2 * clusterLimit).text + QChar(0x2026);
+}
+
+QString DisplayText::fewerParagraphs(const QString& text) {
+    const auto isBreak = [](QChar c) {
+        return c == u'\n' || c == u'\r' || c == QChar::ParagraphSeparator;
+    };
+    const qsizetype breaks = std::count_if(text.begin(), text.end(), isBreak);
+    if (breaks < blockLimit)
+        return text;
+    const qsizetype group = breaks / blockLimit + 1;
+    QString fewer;
+    fewer.reserve(text.size());
+    qsizetype seen = 0;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (!isBreak(text[i])) {
+            fewer += text[i];
+            continue;
+        }
+        if (text[i] == u'\r' && i + 1 < text.size() && text[i + 1] == u'\n')
+            ++i; // one break, as the document reads it
+        fewer += ++seen % group == 0 ? QChar(u'\n') : QChar(QChar::LineSeparator);
+    }
+    return fewer;
 }
 
 bool DisplayText::hasLongRun(const QString& text) {

@@ -24,6 +24,7 @@ public:
     static constexpr qsizetype clusterLimit = 32;
     // A run without a break point longer than this makes the answer box wrap anywhere.
     static constexpr qsizetype runLimit = 2'000;
+    static constexpr qsizetype blockLimit = 2'000;
 
     using QObject::QObject;
 
@@ -37,6 +38,11 @@ public:
 
     // The first n characters of text, always followed by "…".
     Q_INVOKABLE static QString shortened(const QString& text, int n);
+
+    // text with at most blockLimit paragraphs: past that, line breaks within each group of
+    // paragraphs become U+2028, which the answer box shows as line breaks and copies as LF.
+    // Every paragraph costs the layout far more than a line within one.
+    static QString fewerParagraphs(const QString& text);
 
     // Whether text holds a run longer than runLimit without a point where a line may break.
     Q_INVOKABLE static bool hasLongRun(const QString& text);

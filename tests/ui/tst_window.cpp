@@ -340,6 +340,13 @@ private slots:
         QCOMPARE(second.seen(), expectedTree(second, {.response = cap,
                                                       .badge = {line("signed by " + key + "…", key),
                                                                 "sealed-check.svg green"}}));
+        // An answer of many lines copies its line breaks, also in part.
+        second.view->apply(
+            {std::nullopt, true, DaemonResponse{.response = std::string(3'000, '\n') + "ab"}});
+        QMetaObject::invokeMethod(second.item("responseText"), "select", Q_ARG(int, 2'998),
+                                  Q_ARG(int, 3'002));
+        second.press("responseText", Qt::Key_C, Qt::ControlModifier);
+        QCOMPARE(QGuiApplication::clipboard()->text(), "\n\nab");
         // Ctrl+W closes a window and Ctrl+Q quits, also from the read-only response.
         second.press("responseText", Qt::Key_W, Qt::ControlModifier);
         QTRY_VERIFY(!QGuiApplication::topLevelWindows().contains(second.window));
