@@ -57,12 +57,11 @@ ColumnLayout {
             }
 
             // The answer text itself.
-            TextArea {
+            AnswerText {
                 id: responseText
                 objectName: "responseText"
-                text: pane.view.response === "" ? "—" : pane.view.shownResponse
+                answer: pane.view.shownResponse
                 font: Fonts.body
-                wrapMode: TextEdit.Wrap
                 readOnly: true
                 textFormat: TextEdit.PlainText
                 selectByMouse: true

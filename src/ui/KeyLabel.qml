@@ -2,9 +2,9 @@ import QtQuick
 import QtQuick.Controls
 import Vorlund
 
-// A shortened key or identifier. The whole value is copied by Ctrl+C once Tab has reached
-// it, or from its context menu; it shows in a tooltip and reaches screen readers as the
-// description, cut for display like every text from a daemon.
+// A shortened key or identifier. The whole value shows in a tooltip and reaches screen readers
+// as the description, cut for display like every text from a daemon; Ctrl+C, once Tab has
+// reached it, or its context menu copies that, without line breaks or control characters.
 Label {
     id: label
 
@@ -14,7 +14,7 @@ Label {
     property bool toolTipShown: hover.hovered
 
     function copy() {
-        Clipboard.setText(fullText);
+        Clipboard.setText(DisplayText.copyable(shownFullText));
     }
 
     // Keys and identifiers come from outside: never read them as markup.

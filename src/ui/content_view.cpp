@@ -55,10 +55,10 @@ QVariant ContentView::errorText() const {
 }
 
 QString ContentView::cutNotice() const {
-    if (response_.size() <= DisplayText::limit)
+    if (response_.size() <= DisplayText::answerLimit)
         return {};
     return tr("Showing the first %1 characters; Copy copies all of the answer.")
-        .arg(QLocale(QLocale::English).toString(DisplayText::limit));
+        .arg(QLocale(QLocale::English).toString(DisplayText::answerLimit));
 }
 
 bool ContentView::replayed() const {

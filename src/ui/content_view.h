@@ -37,7 +37,7 @@ class ContentView : public QObject {
     Q_PROPERTY(bool isLoading READ isLoading NOTIFY isLoadingChanged)
     // undefined when there is no error; a string (possibly empty) otherwise.
     Q_PROPERTY(QVariant errorText READ errorText NOTIFY errorTextChanged)
-    // response and errorText as the window lays them out; see DisplayText::bounded().
+    // response and errorText as the window lays them out; see DisplayText.
     Q_PROPERTY(QString shownResponse READ shownResponse NOTIFY responseChanged)
     Q_PROPERTY(QString shownErrorText READ shownErrorText NOTIFY errorTextChanged)
     // What to say under a response that the window shows only the start of; empty otherwise.
@@ -78,7 +78,11 @@ public:
     bool isLoading() const { return isLoading_; }
     QVariant errorText() const;
     bool canSend() const;
-    QString shownResponse() const { return DisplayText::bounded(response_); }
+    QString shownResponse() const {
+        return response_.isEmpty() ? QStringLiteral("—")
+                                   : DisplayText::fewerParagraphs(
+                                         DisplayText::head(response_, DisplayText::answerLimit));
+    }
     QString shownErrorText() const { return DisplayText::bounded(errorText_.value_or(QString())); }
     QString cutNotice() const;
     QString sentPinchId() const { return sentPinchId_; }

@@ -2,27 +2,119 @@
 
 #include <QTextBoundaryFinder>
 
+#include <algorithm>
+
 namespace vorlund {
 
-QString DisplayText::bounded(const QString& text) {
-    if (text.size() <= limit)
-        return text;
-    // A boundary finder walks its whole text; a little past the limit is enough.
-    const QStringView head = QStringView(text).left(limit + 16);
-    QTextBoundaryFinder graphemes(QTextBoundaryFinder::Grapheme, head);
-    graphemes.setPosition(limit);
-    if (!graphemes.isAtBoundary())
-        graphemes.toPreviousBoundary();
-    return head.left(graphemes.position()).toString() + QChar(0x2026);
+namespace {
+
+// The first clusterLimit code points of a character.
+QStringView capped(QStringView character) {
+    qsizetype end = 0;
+    for (qsizetype points = 0; points < DisplayText::clusterLimit && end < character.size();
+         ++points)
+        end += character[end].isHighSurrogate() && end + 1 < character.size() ? 2 : 1;
+    return character.left(end);
+}
+
+struct Head {
+    QString text;
+    bool whole = true; // all of the text, unchanged
+};
+
+// Up to maxCharacters characters of text within maxUnits UTF-16 units, each capped. Only a
+// window of the text is looked at, so the cost is bounded whatever its length: a character
+// that runs past the window is longer than the cap anyway.
+Head takeHead(const QString& text, qsizetype maxCharacters, qsizetype maxUnits) {
+    const QStringView window = QStringView(text).left(maxUnits + 2 * DisplayText::clusterLimit);
+    QTextBoundaryFinder graphemes(QTextBoundaryFinder::Grapheme, window);
+    Head head;
+    bool changed = false; // head.text holds the characters taken so far only once one is capped
+    qsizetype start = 0, taken = 0;
+    for (qsizetype n = 0; n < maxCharacters && start < window.size(); ++n) {
+        const qsizetype end = graphemes.toNextBoundary();
+        const QStringView kept = capped(window.sliced(start, end - start));
+        if (taken + kept.size() > maxUnits)
+            break;
+        if (!changed && kept.size() < end - start) {
+            head.text = text.left(start);
+            changed = true;
+        }
+        if (changed)
+            head.text += kept;
+        taken += kept.size();
+        start = end;
+    }
+    if (!changed)
+        head.text = start == text.size() ? text : text.left(start);
+    head.whole = !changed && start == text.size();
+    return head;
+}
+
+bool isDropped(char16_t c) {
+    // C0 and C1 controls with DEL, the Unicode line and paragraph separators, and the bidi
+    // embeddings, overrides and isolates, which can make a pasted text read otherwise.
+    return QChar::category(c) == QChar::Other_Control || c == 0x2028 || c == 0x2029 ||
+           (c >= 0x202a && c <= 0x202e) || (c >= 0x2066 && c <= 0x2069);
+}
+
+} // namespace
+
+QString DisplayText::head(const QString& text, qsizetype limit) {
+    Head head = takeHead(text, limit, limit);
+    return head.whole ? head.text : head.text + QChar(0x2026);
 }
 
 QString DisplayText::shortened(const QString& text, int n) {
-    // Only the head is searched: the characters wanted lie within the display limit.
-    QTextBoundaryFinder graphemes(QTextBoundaryFinder::Grapheme, QStringView(text).left(limit));
-    qsizetype end = 0;
-    for (int taken = 0; taken < n && end < text.size() && end < limit; ++taken)
-        end = graphemes.toNextBoundary();
-    return text.left(end) + QChar(0x2026);
+    return takeHead(text, n, n * 2 * clusterLimit).text + QChar(0x2026);
+}
+
+QString DisplayText::fewerParagraphs(const QString& text) {
+    const auto isBreak = [](QChar c) {
+        return c == u'\n' || c == u'\r' || c == QChar::ParagraphSeparator;
+    };
+    const qsizetype breaks = std::count_if(text.begin(), text.end(), isBreak);
+    if (breaks < blockLimit)
+        return text;
+    const qsizetype group = breaks / blockLimit + 1;
+    QString fewer;
+    fewer.reserve(text.size());
+    qsizetype seen = 0;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (!isBreak(text[i])) {
+            fewer += text[i];
+            continue;
+        }
+        if (text[i] == u'\r' && i + 1 < text.size() && text[i + 1] == u'\n')
+            ++i; // one break, as the document reads it
+        fewer += ++seen % group == 0 ? QChar(u'\n') : QChar(QChar::LineSeparator);
+    }
+    return fewer;
+}
+
+bool DisplayText::hasLongRun(const QString& text) {
+    QTextBoundaryFinder breaks(QTextBoundaryFinder::Line, text);
+    for (qsizetype last = 0, next = 0; next >= 0; last = next) {
+        next = breaks.toNextBoundary();
+        if ((next < 0 ? text.size() : next) - last > runLimit)
+            return true;
+    }
+    return false;
+}
+
+QString DisplayText::copyable(const QString& text) {
+    QString copied;
+    copied.reserve(text.size());
+    bool marked = false;
+    for (const QChar c : text) { // every character dropped lies in the BMP
+        const bool dropped = isDropped(c.unicode());
+        if (!dropped)
+            copied += c;
+        else if (!marked)
+            copied += QChar(QChar::ReplacementCharacter);
+        marked = dropped;
+    }
+    return copied;
 }
 
 } // namespace vorlund

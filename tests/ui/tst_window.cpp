@@ -314,10 +314,13 @@ private slots:
         w.view->apply({answer, false,
                        DaemonResponse{.response = answer.toStdString(),
                                       .modelVersion = "demo-1",
-                                      .pinchId = "another"}});
+                                      .pinchId = "another\r\nrm -rf ~/x #"}});
         w.press("responseText", Qt::Key_A, Qt::ControlModifier);
         QTest::keyClick(w.window, Qt::Key_C, Qt::ControlModifier);
         QCOMPARE(QGuiApplication::clipboard()->text(), answer);
+        // The daemon's pinch id copies without its line break, which would run a command.
+        w.press("pinchIdText", Qt::Key_C, Qt::ControlModifier);
+        QCOMPARE(QGuiApplication::clipboard()->text(), "another\ufffdrm -rf ~/x #");
         // The answer's menu comes on the first right-click.
         QTest::mouseClick(w.window, Qt::RightButton, {},
                           w.item("responseBox")->mapToScene({20, 20}).toPoint());
@@ -332,6 +335,13 @@ private slots:
             QTRY_VERIFY(!row->isVisible() || QRectF(20, 20, 540, 480)
                                                  .contains(row->mapRectToScene(
                                                      QRectF(0, 0, row->width(), row->height()))));
+        // An answer of more lines than the box lays out as paragraphs copies its line breaks.
+        w.view->apply(
+            {std::nullopt, true, DaemonResponse{.response = std::string(3'000, '\n') + "ab"}});
+        QMetaObject::invokeMethod(w.item("responseText"), "select", Q_ARG(int, 2'998),
+                                  Q_ARG(int, 3'002));
+        w.press("responseText", Qt::Key_C, Qt::ControlModifier);
+        QCOMPARE(QGuiApplication::clipboard()->text(), "\n\nab");
     }
 };
 
