@@ -134,6 +134,10 @@ QString mib(std::optional<qint64> bytes) {
     return bytes ? QString::number(double(*bytes) / (1 << 20), 'f', 0) : QStringLiteral("?");
 }
 
+QString growth(std::optional<qint64> bytes) {
+    return bytes && *bytes >= 0 ? u'+' + mib(bytes) : mib(bytes);
+}
+
 // The figures of one case in one setting: busy stretch, goal, peak growth, resident memory.
 QString cells(const Measured& m, const Case& hostile) {
     QString busy = QString::number(m.busyMs, 'f', 1);
@@ -143,10 +147,10 @@ QString cells(const Measured& m, const Case& hostile) {
     if (hostile.sends > 1)
         resident =
             QStringLiteral("%1 → %2").arg(mib(m.residentAfterFirst), mib(m.residentAfterLast));
-    return QStringLiteral("%1 | %2 | +%3 | %4")
+    return QStringLiteral("%1 | %2 | %3 | %4")
         .arg(busy,
              QString::fromLatin1(bench::verdict(std::max(m.busyMs, m.resizeBusyMs), busyGoalMs)),
-             mib(m.peakGrowth), resident);
+             growth(m.peakGrowth), resident);
 }
 
 } // namespace
