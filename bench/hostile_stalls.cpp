@@ -102,6 +102,10 @@ Measured measure(ContentView& view, QQuickWindow* window, const Case& hostile) {
     if (!daemon.waitForReadyRead(30'000))
         qFatal("the daemon of %s did not start", qPrintable(hostile.name));
     const int port = daemon.readLine().trimmed().toInt();
+    // Each case starts from an empty answer, as a fresh window would: the last case's answer
+    // freed during this one would hide what this one adds.
+    view.setDaemonURL(QString());
+    sendAndShow(view);
     view.setDaemonURL(QStringLiteral("http://127.0.0.1:%1/pinch").arg(port));
     Measured measured;
     double* longest = &measured.busyMs;
