@@ -1,39 +1,39 @@
-// Presses Send against every scripted daemon of the test suite and a few that send as much as
-// the client takes, first on a bare ContentView and then in the real window, and reports per
-// case the longest time the GUI thread's event loop stood still and how far the process's peak
-// memory rose. Usage: hostile_stalls [name part]
-
-#include "exchange_probe.h"
+// Presses Send against daemons whose answers are large or costly to show, first on a bare
+// ContentView and then in the real window, and reports per case the GUI thread's longest
+// stretch of work (CPU time between two ticks of a 1 ms timer), how far the process's peak
+// memory rose, and for repeated sends the resident memory after the first and the last. Each
+// daemon runs in a process of its own, so that only the client's memory counts.
+// Usage: hostile_stalls [name part]
+#include "bench_support.h"
+#include "peak_growth.h"
 #include "scripted_daemon.h"
+#include "stats.h"
 
 #include "ui/content_view.h"
 
+#include <QFile>
 #include <QGuiApplication>
+#include <QProcess>
 #include <QQmlApplicationEngine>
-#include <QQuickStyle>
 #include <QQuickWindow>
-#include <QTemporaryDir>
-#include <QtQml/qqmlextensionplugin.h>
 
 #include <cstdio>
-#include <memory>
+#include <optional>
 #include <vector>
 
-Q_IMPORT_QML_PLUGIN(VorlundPlugin)
-
 using namespace vorlund;
-using namespace vorlund::test;
-using namespace std::chrono_literals;
 
 namespace {
 
 // Longer than this and a user notices the window freeze.
-constexpr double stallGoalMs = 50;
+constexpr double busyGoalMs = 50;
 
 struct Case {
     QString name;
-    nlohmann::json script;
-    ExchangeSettings settings;
+    nlohmann::json daemon;
+    int sends = 1;
+    int resizes = 0;
+    std::size_t place = 0; // in the file, by which its daemon finds it
 };
 
 std::vector<Case> casesIn(const char* path) {
@@ -41,106 +41,156 @@ std::vector<Case> casesIn(const char* path) {
     if (!file.open(QIODevice::ReadOnly))
         qFatal("cannot read %s", path);
     std::vector<Case> cases;
-    const nlohmann::json entries = nlohmann::json::parse(file.readAll().toStdString())["cases"];
-    for (const nlohmann::json& entry : entries) {
-        if (!entry.contains("daemon"))
-            continue; // a case about the URL alone
-        cases.push_back({QString::fromStdString(entry.value("name", "")),
-                         entry["daemon"],
-                         {std::chrono::milliseconds(entry.value("timeoutMs", 60000)),
-                          entry.value("maxBodyBytes", qint64(16 * 1024 * 1024))}});
-    }
+    const nlohmann::json entries = nlohmann::json::parse(file.readAll().toStdString()).at("cases");
+    for (const nlohmann::json& entry : entries)
+        cases.push_back({QString::fromStdString(entry.at("name")), entry.at("daemon"),
+                         entry.value("sends", 1), entry.value("resizes", 0), cases.size()});
     return cases;
 }
 
 struct Measured {
     QString outcome;
-    double stallMs = 0;
-    std::optional<double> peakGrowthMiB;
+    double busyMs = 0;
+    bool resized = false;
+    double resizeBusyMs = 0;
+    std::optional<qint64> peakGrowth;
+    qint64 residentAfterFirst = 0;
+    qint64 residentAfterLast = 0;
 };
 
-QString outcomeText(const ContentView& view, const ProbeResult& probe) {
-    if (!probe.finished)
+QString outcomeText(const ContentView& view, bool finished) {
+    if (!finished)
         return QStringLiteral("(did not finish)");
     QString text = view.errorText().isValid()
-                       ? view.errorText().toString()
+                       ? view.errorText().toString().left(200)
                        : QStringLiteral("answer shown, %1 characters").arg(view.response().size());
     text.replace(u'\n', u' ').replace(u'|', u'/');
-    return text.size() > 70 ? text.left(69) + QChar(0x2026) : text;
+    if (text.size() <= 60)
+        return text;
+    text.truncate(text.at(58).isHighSurrogate() ? 58 : 59);
+    return text + QChar(0x2026);
 }
 
-std::vector<Measured> measureAll(ContentView& view, const std::vector<Case>& cases) {
-    static const SigningKey key = SigningKey::generate();
-    std::vector<Measured> results;
-    for (const Case& hostile : cases) {
-        view.setExchangeSettings(hostile.settings);
-        const ScriptedDaemon daemon(hostile.script, key);
-        const ProbeResult probe =
-            probeSend(view, QStringLiteral("http://127.0.0.1:%1/pinch").arg(daemon.port()),
-                      hostile.settings.timeout + 30s);
-        Measured measured{outcomeText(view, probe), probe.longestStall.count() / 1000.0, {}};
-        if (probe.peakGrowthBytes)
-            measured.peakGrowthMiB = double(*probe.peakGrowthBytes) / (1 << 20);
-        results.push_back(measured);
-        std::fprintf(stderr, "%s: %.1f ms\n", qPrintable(hostile.name), measured.stallMs);
+// Sends once and waits for the outcome, then lets the window lay it out and draw it.
+bool sendAndShow(ContentView& view) {
+    bool finished = false;
+    const auto connection =
+        QObject::connect(&view, &ContentView::exchangeFinished, [&] { finished = true; });
+    view.send();
+    bench::waitFor([&] { return finished; }, 120'000);
+    QObject::disconnect(connection);
+    bench::settle(150);
+    return finished;
+}
+
+// Serves the case in this process until its standard input closes.
+int serveCase(const Case& hostile) {
+    const SigningKey key = SigningKey::generate();
+    const test::ScriptedDaemon daemon(hostile.daemon, key);
+    std::printf("%d\n", daemon.port());
+    std::fflush(stdout);
+    while (std::getchar() != EOF) {
     }
-    return results;
+    return 0;
 }
 
-QString goalText(double stallMs) {
-    return stallMs < stallGoalMs ? QStringLiteral("met") : QStringLiteral("missed");
+Measured measure(ContentView& view, QQuickWindow* window, const Case& hostile) {
+    QProcess daemon;
+    daemon.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    daemon.start(QCoreApplication::applicationFilePath(),
+                 {QStringLiteral("--serve"), QString::number(hostile.place)});
+    if (!daemon.waitForReadyRead(30'000))
+        qFatal("the daemon of %s did not start", qPrintable(hostile.name));
+    const int port = daemon.readLine().trimmed().toInt();
+    // Each case starts from an empty answer, as a fresh window would: the last case's answer
+    // freed during this one would hide what this one adds.
+    view.setDaemonURL(QString());
+    sendAndShow(view);
+    view.setDaemonURL(QStringLiteral("http://127.0.0.1:%1/pinch").arg(port));
+    Measured measured;
+    double* longest = &measured.busyMs;
+    bench::GuiProbe probe([&](double, double busy) { *longest = std::max(*longest, busy); });
+    const test::PeakGrowth memory;
+    probe.start();
+    bool finished = true;
+    for (int i = 0; i < hostile.sends && finished; ++i) {
+        finished = sendAndShow(view);
+        if (i == 0)
+            measured.residentAfterFirst = test::residentBytes();
+    }
+    measured.residentAfterLast = test::residentBytes();
+    measured.outcome = outcomeText(view, finished);
+    longest = &measured.resizeBusyMs;
+    measured.resized = window && hostile.resizes > 0;
+    for (int i = 0; measured.resized && i < hostile.resizes; ++i) {
+        window->resize(window->width() + (i % 2 ? -160 : 160), window->height());
+        bench::settle(300);
+    }
+    probe.stop();
+    measured.peakGrowth = memory.bytes();
+    daemon.closeWriteChannel();
+    daemon.waitForFinished(10'000);
+    std::fprintf(stderr, "%s: %.1f ms\n", qPrintable(hostile.name), measured.busyMs);
+    return measured;
+}
+
+QString mib(std::optional<qint64> bytes) {
+    return bytes ? QString::number(double(*bytes) / (1 << 20), 'f', 0) : QStringLiteral("?");
+}
+
+QString growth(std::optional<qint64> bytes) {
+    return bytes && *bytes >= 0 ? u'+' + mib(bytes) : mib(bytes);
+}
+
+// The figures of one case in one setting: busy stretch, goal, peak growth, resident memory.
+QString cells(const Measured& m, const Case& hostile) {
+    QString busy = QString::number(m.busyMs, 'f', 1);
+    if (m.resized)
+        busy += QStringLiteral(", resizing %1").arg(m.resizeBusyMs, 0, 'f', 1);
+    QString resident = QStringLiteral("—");
+    if (hostile.sends > 1)
+        resident =
+            QStringLiteral("%1 → %2").arg(mib(m.residentAfterFirst), mib(m.residentAfterLast));
+    return QStringLiteral("%1 | %2 | %3 | %4")
+        .arg(busy,
+             QString::fromLatin1(bench::verdict(std::max(m.busyMs, m.resizeBusyMs), busyGoalMs)),
+             growth(m.peakGrowth), resident);
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QTemporaryDir home;
-    qputenv("XDG_DATA_HOME", home.path().toUtf8());
+    const bench::BenchEnvironment environment;
     QGuiApplication app(argc, argv);
-    QQuickStyle::setStyle(QStringLiteral("Fusion"));
 
-    // An argument picks the cases whose names contain it.
-    std::vector<Case> cases = casesIn(TEST_CASES_FILE);
-    std::ranges::move(casesIn(BIG_CASES_FILE), std::back_inserter(cases));
-    if (app.arguments().size() > 1)
-        std::erase_if(cases, [&](const Case& hostile) {
-            return !hostile.name.contains(app.arguments().at(1));
-        });
+    std::vector<Case> cases = casesIn(CASES_FILE);
+    if (app.arguments().size() == 3 && app.arguments()[1] == QLatin1String("--serve"))
+        return serveCase(cases.at(app.arguments()[2].toUInt()));
+    if (app.arguments().size() > 1) // an argument picks the cases whose names contain it
+        std::erase_if(cases, [&](const Case& c) { return !c.name.contains(app.arguments()[1]); });
 
-    ContentView bare;
-    while (!bare.canSend())
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
-    const std::vector<Measured> viewOnly = measureAll(bare, cases);
-
+    std::vector<Measured> alone, inWindow;
+    {
+        ContentView bare;
+        bench::waitUntilReady(bare);
+        for (const Case& hostile : cases)
+            alone.push_back(measure(bare, nullptr, hostile));
+    }
     QQmlApplicationEngine engine;
-    engine.load(QUrl(QStringLiteral("qrc:/qt/qml/Vorlund/Main.qml")));
+    ContentView& shown = bench::loadWindow(engine);
     auto* window = qobject_cast<QQuickWindow*>(engine.rootObjects().value(0));
-    ContentView* shown =
-        window ? window->findChild<ContentView*>(QStringLiteral("contentView")) : nullptr;
-    if (!shown) {
-        std::fprintf(stderr, "the window did not load\n");
-        return 1;
-    }
-    while (!shown->canSend())
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
-    const std::vector<Measured> inWindow = measureAll(*shown, cases);
+    for (const Case& hostile : cases)
+        inWindow.push_back(measure(shown, window, hostile));
 
-    std::printf("\n| case | window shows | longest stall, view (ms) | longest stall, window (ms) "
-                "| goal < %.0f ms (view / window) | peak memory growth, view / window (MiB) |\n"
-                "|---|---|---|---|---|---|\n",
-                stallGoalMs);
-    for (std::size_t i = 0; i < cases.size(); ++i) {
-        const Measured& v = viewOnly[i];
-        const Measured& w = inWindow[i];
-        const QString memory = v.peakGrowthMiB ? QStringLiteral("%1 / %2")
-                                                     .arg(*v.peakGrowthMiB, 0, 'f', 1)
-                                                     .arg(w.peakGrowthMiB.value_or(0), 0, 'f', 1)
-                                               : QString();
-        std::printf("| %s | %s | %.1f | %.1f | %s / %s | %s |\n", qPrintable(cases[i].name),
-                    qPrintable(v.outcome), v.stallMs, w.stallMs, qPrintable(goalText(v.stallMs)),
-                    qPrintable(goalText(w.stallMs)), qPrintable(memory));
-    }
+    std::printf("\nLongest GUI-thread busy stretch (ms CPU; goal < %.0f ms), added peak memory "
+                "and, for repeated sends, resident memory after the first and the last (MiB)\n\n"
+                "| case | the window shows | view alone: busy | goal | peak | resident | in the "
+                "window: busy | goal | peak | resident |\n"
+                "|---|---|---|---|---|---|---|---|---|---|\n",
+                busyGoalMs);
+    for (std::size_t i = 0; i < cases.size(); ++i)
+        std::printf("| %s | %s | %s | %s |\n", qPrintable(cases[i].name),
+                    qPrintable(inWindow[i].outcome), qPrintable(cells(alone[i], cases[i])),
+                    qPrintable(cells(inWindow[i], cases[i])));
     return 0;
 }

@@ -28,6 +28,10 @@ bool restartPeak() {
 
 } // namespace
 
+qint64 residentBytes() {
+    return statusField("VmRSS");
+}
+
 PeakGrowth::PeakGrowth() {
     malloc_trim(0);
     restarted_ = restartPeak();

@@ -6,6 +6,9 @@
 
 namespace vorlund::test {
 
+// The process's resident memory now.
+qint64 residentBytes();
+
 // How far the process's resident memory peaked above what it held when this was made.
 class PeakGrowth {
 public:

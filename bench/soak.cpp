@@ -3,22 +3,19 @@
 // open file descriptors must come back to where they were.
 //
 // soak [--exchanges N] [--warmup N]    exits 1 when a goal is missed or an exchange fails
+#include "bench_support.h"
+#include "peak_growth.h"
+
 #include "ui/content_view.h"
 
 #include "protocol/sodium.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QGuiApplication>
 #include <QProcess>
 #include <QTcpServer>
-#include <QTemporaryDir>
-#include <QTimer>
-
-#include <unistd.h>
 
 #include <cstdio>
-#include <functional>
 
 namespace {
 
@@ -26,37 +23,10 @@ using namespace vorlund;
 
 constexpr long rssGrowthGoalKiB = 1024;
 
-long residentKiB() {
-    QFile statm(QStringLiteral("/proc/self/statm"));
-    if (!statm.open(QIODevice::ReadOnly))
-        return -1;
-    const QList<QByteArray> fields = statm.readAll().split(' ');
-    return fields.value(1).toLong() * (sysconf(_SC_PAGESIZE) / 1024);
-}
-
 int openDescriptors() {
     // Less the one the listing itself holds open.
     return int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System).size()) -
            1;
-}
-
-bool waitFor(const std::function<bool()>& done, int millis) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!done()) {
-        if (clock.elapsed() > millis)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
-    }
-    return true;
-}
-
-// Lets queued deletions and closing connections settle before a sample.
-void settle() {
-    QElapsedTimer clock;
-    clock.start();
-    while (clock.elapsed() < 300)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
 }
 
 struct Sample {
@@ -64,19 +34,16 @@ struct Sample {
     int fds;
 };
 
+// Lets queued deletions and closing connections settle first.
 Sample sample() {
-    settle();
-    return {residentKiB(), openDescriptors()};
+    bench::settle(300);
+    return {long(test::residentBytes() / 1024), openDescriptors()};
 }
 
 } // namespace
 
 int main(int argc, char* argv[]) {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QTemporaryDir dataHome;
-    qputenv("XDG_DATA_HOME", dataHome.path().toUtf8());
-    qputenv("XDG_RUNTIME_DIR", dataHome.path().toUtf8());
+    const bench::BenchEnvironment environment;
     QGuiApplication app(argc, argv);
     ensureSodium();
 
@@ -100,13 +67,12 @@ int main(int argc, char* argv[]) {
     daemon.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     daemon.start(QStringLiteral(DEMO_DAEMON_PATH), {QStringLiteral("--port"), port});
     QByteArray daemonSays;
-    if (!waitFor([&] { return (daemonSays += daemon.readAll()).contains("url: "); }, 10'000))
+    if (!bench::waitFor([&] { return (daemonSays += daemon.readAll()).contains("url: "); }, 10'000))
         qFatal("soak: the demo daemon did not start");
 
     ContentView view;
     view.setDaemonURL(QStringLiteral("http://127.0.0.1:%1/pinch").arg(port));
-    if (!waitFor([&] { return !view.state()->bPubKeyHex().isEmpty(); }, 10'000))
-        qFatal("soak: the client's key was not published");
+    bench::waitUntilReady(view);
 
     const Sample beforeFirst = sample();
     int done = 0;

@@ -43,5 +43,8 @@ run() {
     echo "## GUI stalls and memory against hostile daemons"
     echo
     run "$build/bench/hostile_stalls"
+    echo "## Soak: memory and descriptors over many exchanges"
+    echo
+    run "$build/bench/vorlund_soak" --exchanges 3000 --warmup 500
     echo "- load average at the end: $(cut -d' ' -f1-3 /proc/loadavg)"
 } | tee "$report"

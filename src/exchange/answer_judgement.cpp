@@ -39,7 +39,7 @@ ExchangeOutcome failedWith(QString errorText) {
     return outcome;
 }
 
-ExchangeOutcome judgeAnswer(int status, const QByteArray& body, std::string_view expectedBPubKey) {
+ExchangeOutcome judgeAnswer(int status, QByteArray body, std::string_view expectedBPubKey) {
     if (status != 200)
         return failedWith(statusMessage(status, body));
 
@@ -47,6 +47,7 @@ ExchangeOutcome judgeAnswer(int status, const QByteArray& body, std::string_view
     try {
         DaemonResponse answer =
             decodeDaemonResponse(std::string_view(body.constData(), body.size()));
+        body = QByteArray();
         outcome.sigValid = verifyDaemonResponse(answer, expectedBPubKey);
         outcome.shown = std::move(answer);
     } catch (const VerifyError& error) {

@@ -12,7 +12,7 @@ namespace vorlund {
 ExchangeOutcome failedWith(QString errorText);
 
 // What the window shows for a complete HTTP answer: the status check, then decoding, then
-// the recipient and signature checks.
-ExchangeOutcome judgeAnswer(int status, const QByteArray& body, std::string_view expectedBPubKey);
+// the recipient and signature checks. The body is released once decoded.
+ExchangeOutcome judgeAnswer(int status, QByteArray body, std::string_view expectedBPubKey);
 
 } // namespace vorlund

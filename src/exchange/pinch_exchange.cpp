@@ -16,9 +16,23 @@
 #include <QUrl>
 #include <QtConcurrent/QtConcurrentRun>
 
+#include <malloc.h>
+
 namespace vorlund {
 
 namespace {
+
+// Larger answers are judged on a worker thread.
+constexpr qsizetype largeAnswerBytes = 64 * 1024;
+
+// A large answer passes through several buffers of its size, on two threads. Mapped each on its
+// own, they go back to the system as soon as they are freed. By default glibc raises its mapping
+// threshold after the first such buffer is freed and serves later ones from per-thread heaps,
+// which keep their pages: resident memory then grew with every large answer.
+void mapLargeBuffersApart() {
+    static const bool set = mallopt(M_MMAP_THRESHOLD, 256 * 1024) == 1;
+    Q_UNUSED(set);
+}
 
 ExchangeOutcome failure(const char* prefix, const std::exception& error) {
     return failedWith(QString::fromUtf8(prefix) + QString::fromUtf8(error.what()));
@@ -65,7 +79,7 @@ QCoro::Task<ExchangeOutcome> runExchange(PinchSnapshot snapshot, ExchangeSetting
         co_return failure("encode failed: ", error);
     }
 
-    const DaemonHttpResult answer =
+    DaemonHttpResult answer =
         co_await postToDaemon(*url, QByteArray::fromStdString(body), settings);
     if (answer.transportFailure) {
         ExchangeOutcome failed =
@@ -73,15 +87,21 @@ QCoro::Task<ExchangeOutcome> runExchange(PinchSnapshot snapshot, ExchangeSetting
         failed.connectionRefused = answer.connectionRefused;
         co_return failed;
     }
+    // A typical answer is judged at once: handing it to another thread would cost more than
+    // decoding and verifying it.
+    if (answer.body.size() <= largeAnswerBytes)
+        co_return judgeAnswer(answer.status, std::move(answer.body), snapshot.bPubKey);
     // Decoding and verifying a large answer takes long enough to freeze the window, so the
-    // judgement, which touches nothing shared, runs on a worker thread. The future is a named
-    // local: g++ 12 mishandles temporaries awaited inside a co_return.
+    // judgement, which touches nothing shared, runs on a worker thread. The body moves there,
+    // so that it is freed as soon as it is decoded, and the outcome moves back: awaiting the
+    // future's value would copy the answer.
     QFuture<ExchangeOutcome> judgement =
-        QtConcurrent::run([status = answer.status, body = answer.body, bPubKey = snapshot.bPubKey] {
-            return judgeAnswer(status, body, bPubKey);
+        QtConcurrent::run([status = answer.status, body = std::move(answer.body),
+                           bPubKey = snapshot.bPubKey]() mutable {
+            return judgeAnswer(status, std::move(body), bPubKey);
         });
-    ExchangeOutcome outcome = co_await judgement;
-    co_return outcome;
+    co_await QFuture<void>(judgement);
+    co_return judgement.takeResult();
 }
 
 } // namespace
@@ -112,6 +132,7 @@ QNetworkAccessManager& sharedNetworkManager() {
 }
 
 QCoro::Task<ExchangeOutcome> exchangePinch(PinchSnapshot snapshot, ExchangeSettings settings) {
+    mapLargeBuffersApart();
     try {
         co_return co_await runExchange(std::move(snapshot), settings);
     } catch (const std::exception& error) {

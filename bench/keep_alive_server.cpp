@@ -1,4 +1,4 @@
-#include "fixed_answer_server.h"
+#include "keep_alive_server.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -43,7 +43,7 @@ bool sendAll(int fd, const std::string& bytes) {
 
 } // namespace
 
-FixedAnswerServer::FixedAnswerServer(std::string answerBody) : reply_(httpReply(answerBody)) {
+KeepAliveServer::KeepAliveServer(Answer answerTo) : answerTo_(std::move(answerTo)) {
     listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -58,7 +58,7 @@ FixedAnswerServer::FixedAnswerServer(std::string answerBody) : reply_(httpReply(
     acceptor_ = std::thread([this] { acceptLoop(); });
 }
 
-FixedAnswerServer::~FixedAnswerServer() {
+KeepAliveServer::~KeepAliveServer() {
     stopping_ = true;
     ::shutdown(listener_, SHUT_RDWR);
     acceptor_.join();
@@ -74,7 +74,7 @@ FixedAnswerServer::~FixedAnswerServer() {
         ::close(connection);
 }
 
-void FixedAnswerServer::acceptLoop() {
+void KeepAliveServer::acceptLoop() {
     while (!stopping_) {
         const int connection = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
         if (connection < 0)
@@ -88,7 +88,7 @@ void FixedAnswerServer::acceptLoop() {
     }
 }
 
-void FixedAnswerServer::serve(int connection) {
+void KeepAliveServer::serve(int connection) {
     std::string pending;
     char chunk[16 * 1024];
     for (;;) {
@@ -106,9 +106,10 @@ void FixedAnswerServer::serve(int connection) {
                 return;
             pending.append(chunk, std::size_t(n));
         }
+        const std::string body = pending.substr(headEnd + 4, requestEnd - headEnd - 4);
         pending.erase(0, requestEnd);
         ++served_;
-        if (!sendAll(connection, reply_))
+        if (!sendAll(connection, httpReply(answerTo_(body))))
             return;
     }
 }

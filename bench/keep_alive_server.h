@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -9,15 +10,16 @@
 namespace vorlund::bench {
 
 // The cheapest HTTP/1.1 server we can write: on 127.0.0.1, one blocking thread per connection,
-// keep-alive without limit, TCP_NODELAY, and the same prepared answer to every request. It
-// neither parses JSON nor signs, so what the benchmark times is the client.
-class FixedAnswerServer {
+// keep-alive without limit, TCP_NODELAY, and a 200 answer with answerTo(request body) to every
+// request, so what the benchmark times is the client.
+class KeepAliveServer {
 public:
-    explicit FixedAnswerServer(std::string answerBody);
-    ~FixedAnswerServer();
+    using Answer = std::function<std::string(const std::string& requestBody)>;
+    explicit KeepAliveServer(Answer answerTo);
+    ~KeepAliveServer();
 
-    FixedAnswerServer(const FixedAnswerServer&) = delete;
-    FixedAnswerServer& operator=(const FixedAnswerServer&) = delete;
+    KeepAliveServer(const KeepAliveServer&) = delete;
+    KeepAliveServer& operator=(const KeepAliveServer&) = delete;
 
     int port() const { return port_; }
     // Connections accepted so far: 1 means the client reused its connection throughout.
@@ -28,7 +30,7 @@ private:
     void acceptLoop();
     void serve(int connection);
 
-    const std::string reply_;
+    const Answer answerTo_;
     int listener_ = -1;
     int port_ = 0;
     std::atomic<int> accepted_ = 0;
