@@ -177,7 +177,7 @@ private slots:
         const int endSignal = row.value("signal", 0);
         const QByteArray keyFile = QByteArray::fromHex(row.value("keyFile", "").c_str());
         QTemporaryDir dir;
-        QFile key(dir.filePath("daemon.key"));
+        QFile key(dir.filePath(QString::fromStdString(row.value("key", "daemon.key"))));
         QVERIFY(!row.contains("keyFile") ||
                 (key.open(QIODevice::WriteOnly) && key.write(keyFile) == keyFile.size()));
         QVERIFY(!row.value("fifo", false) ||
@@ -189,8 +189,14 @@ private slots:
                               port};
         for (const json& argument : row.at("arguments"))
             arguments << QString::fromStdString(argument);
+        std::optional<DemoDaemon> other;
+        if (row.value("portTaken", false))
+            other.emplace(keyFrom(QByteArray(32, 9))).start(port.toInt());
         QProcess process;
         process.setWorkingDirectory(dir.path());
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("XDG_DATA_HOME", dir.path());
+        process.setProcessEnvironment(environment);
         process.start("/bin/sh", arguments);
         if (endSignal != 0) { // serving once it has told its key and its address
             QTRY_VERIFY_WITH_TIMEOUT(process.peek(4096).count('\n') == 2, 10000);
@@ -208,6 +214,7 @@ private slots:
         QVERIFY(process.waitForFinished(10000));
         QCOMPARE(process.exitStatus(), QProcess::NormalExit);
         QCOMPARE(process.exitCode(), row.value("exitCode", -1));
+        QVERIFY(process.readAllStandardError().contains(row.value("says", "").c_str()));
         // A refused key file stays as it was; a new one is made only to be used.
         QCOMPARE(key.size(), row.contains("keyFile") ? keyFile.size() : endSignal ? 32 : 0);
     }

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <iosfwd>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -33,8 +34,10 @@ public:
     // The time that pinches are judged and answers stamped by.
     using WallClock = std::chrono::system_clock::time_point (*)();
 
+    // Answers from `model`, or by echo without one; writes a line for each pinch to `log`.
     explicit DemoDaemon(SigningKey key, ReplyHook hook = {},
-                        WallClock clock = std::chrono::system_clock::now);
+                        WallClock clock = std::chrono::system_clock::now, AnswerSource model = {},
+                        std::ostream* log = nullptr);
     ~DemoDaemon();
 
     DemoDaemon(const DemoDaemon&) = delete;
@@ -58,6 +61,8 @@ private:
     const std::string publicKeyHex_;
     const ReplyHook hook_;
     const WallClock clock_;
+    const AnswerSource model_;
+    std::ostream* const log_;
     RecentPinches answered_;
     std::atomic<int> port_ = 0;
     GuardedServer server_;

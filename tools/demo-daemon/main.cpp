@@ -1,13 +1,18 @@
-// vorlund-demo-daemon [--port N] [--key-file PATH] | --help | --version
+// vorlund-demo-daemon [--port N] [--key-file FILE] [--model-server URL] [--model NAME]
+//                     [--api-key-file FILE] [--model-timeout SECONDS] | --help | --version
 // Answers signed pinches on 127.0.0.1 until SIGINT or SIGTERM.
 
+#include "api_key_file.h"
 #include "demo_daemon.h"
+#include "model_server.h"
 
 #include "identity/key_file.h"
 
 #include <csignal>
 #include <cstdlib>
 #include <iostream>
+#include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -19,9 +24,13 @@ constexpr int defaultPort = 7575;
 struct Options {
     int port = defaultPort;
     std::optional<std::string> keyFile;
+    std::optional<std::string> modelServer, model, apiKeyFile;
+    int modelTimeout = 50;
 };
 
-constexpr const char* usageLine = "Usage: vorlund-demo-daemon [--port N] [--key-file PATH]\n";
+constexpr const char* usageLine =
+    "Usage: vorlund-demo-daemon [--port N] [--key-file FILE] [--model-server URL] [--model NAME]\n"
+    "                           [--api-key-file FILE] [--model-timeout SECONDS]\n";
 
 [[noreturn]] void usage(const std::string& problem) {
     std::cerr << "vorlund-demo-daemon: " << problem << "\n" << usageLine;
@@ -32,34 +41,48 @@ constexpr const char* usageLine = "Usage: vorlund-demo-daemon [--port N] [--key-
 [[noreturn]] void help() {
     std::cout
         << usageLine
-        << "Answer signed pinches from Vorlund on 127.0.0.1 until SIGINT or SIGTERM: each answer\n"
-           "echoes the prompt and is signed with the daemon's Ed25519 key. For development and\n"
-           "as an example for daemon authors; the rules it keeps are in protocol.md (in the\n"
+        << "Answer signed pinches from Vorlund on 127.0.0.1 until SIGINT or SIGTERM, each answer\n"
+           "signed with the daemon's Ed25519 key: from a model server that speaks the OpenAI\n"
+           "chat-completions API (llama.cpp's server, Ollama, vLLM, LM Studio, LocalAI), or\n"
+           "without one by echoing the prompt. The rules it keeps are in protocol.md (in the\n"
            "source's docs/, and installed in /usr/share/doc/vorlund/).\n"
            "\n"
-           "  --port N         listen on 127.0.0.1:N (default 7575)\n"
-           "  --key-file PATH  keep the daemon's key in PATH, made on first use (default: a\n"
-           "                   new key at each start)\n"
-           "  --help           show this help and exit\n"
-           "  --version        show the version and exit\n";
+           "  --port N                listen on 127.0.0.1:N (default 7575)\n"
+           "  --key-file FILE         keep the daemon's key in FILE, made on first use (default:\n"
+           "                          vorlund-daemon/identity.key in the user's data folder)\n"
+           "  --model-server URL      answer from the model server at URL, such as\n"
+           "                          http://127.0.0.1:8080/v1 (its root or its\n"
+           "                          /v1/chat/completions do as well)\n"
+           "  --model NAME            ask for the model NAME (default: the first the server "
+           "lists)\n"
+           "  --api-key-file FILE     send the first line of FILE as the bearer key; FILE must be\n"
+           "                          private to you\n"
+           "  --model-timeout SECONDS give up on the model server after SECONDS (default 50)\n"
+           "  --help                  show this help and exit\n"
+           "  --version               show the version and exit\n";
     std::exit(0);
 }
 
-int parsePort(const std::string& text) {
+int parseNumber(const std::string& text, int most, const char* what) {
     std::size_t used = 0;
-    int port = 0;
+    int number = 0;
     try {
-        port = std::stoi(text, &used);
+        number = std::stoi(text, &used);
     } catch (const std::exception&) {
-        usage("not a port: " + text);
+        usage(std::string("not ") + what + ": " + text);
     }
-    if (used != text.size() || port < 1 || port > 65535)
-        usage("not a port: " + text);
-    return port;
+    if (used != text.size() || number < 1 || number > most)
+        usage(std::string("not ") + what + ": " + text);
+    return number;
 }
 
 Options parseOptions(int argc, char** argv) {
     Options options;
+    const std::map<std::string_view, std::optional<std::string>*> texts = {
+        {"--key-file", &options.keyFile},
+        {"--model-server", &options.modelServer},
+        {"--model", &options.model},
+        {"--api-key-file", &options.apiKeyFile}};
     for (int i = 1; i < argc; ++i) {
         const std::string_view name = argv[i];
         if (name == "--help")
@@ -68,17 +91,47 @@ Options parseOptions(int argc, char** argv) {
             std::cout << "vorlund-demo-daemon " VORLUND_VERSION "\n";
             std::exit(0);
         }
-        if (name != "--port" && name != "--key-file")
+        if (name != "--port" && name != "--model-timeout" && !texts.contains(name))
             usage("unknown argument " + std::string(name));
         if (i + 1 == argc)
             usage(std::string(name) + " needs a value");
         const std::string value = argv[++i];
         if (name == "--port")
-            options.port = parsePort(value);
+            options.port = parseNumber(value, 65535, "a port");
+        else if (name == "--model-timeout")
+            options.modelTimeout = parseNumber(value, 24 * 3600, "a number of seconds");
         else
-            options.keyFile = value;
+            *texts.at(name) = value;
     }
+    if (!options.modelServer && (options.model || options.apiKeyFile))
+        usage("--model and --api-key-file need --model-server");
     return options;
+}
+
+vorlund::SigningKey daemonKey(const Options& options) {
+    if (options.keyFile)
+        return vorlund::loadOrCreateKeyFile(*options.keyFile,
+                                            vorlund::KeyFileOfWrongLength::refuse);
+    return vorlund::loadOrCreateKey(vorlund::defaultKeyDirectory().parent_path() /
+                                    "vorlund-daemon");
+}
+
+// How pinches are answered: by echo, or from the model server named.
+vorlund::AnswerSource answerSource(const Options& options) {
+    if (!options.modelServer)
+        return {};
+    vorlund::ModelServerSettings settings{
+        .address = vorlund::parseModelServerUrl(*options.modelServer),
+        .model = options.model.value_or(""),
+        .apiKey = options.apiKeyFile ? vorlund::readApiKeyFile(*options.apiKeyFile) : "",
+        .timeout = std::chrono::seconds(options.modelTimeout)};
+    std::cerr << "vorlund-demo-daemon: answering from the model server " << settings.address.shown
+              << "\n";
+    if (settings.address.unencryptedOverNetwork())
+        std::cerr << "vorlund-demo-daemon: prompts and answers will cross the network "
+                     "unencrypted; use https:// for a model server on another machine\n";
+    auto server = std::make_shared<vorlund::ModelServer>(std::move(settings));
+    return [server](const vorlund::PinchRequest& request) { return server->answer(request); };
 }
 
 } // namespace
@@ -94,10 +147,8 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &endSignals, nullptr);
 
     try {
-        vorlund::DemoDaemon daemon(
-            options.keyFile ? vorlund::loadOrCreateKeyFile(*options.keyFile,
-                                                           vorlund::KeyFileOfWrongLength::refuse)
-                            : vorlund::SigningKey::generate());
+        vorlund::DemoDaemon daemon(daemonKey(options), {}, std::chrono::system_clock::now,
+                                   answerSource(options), &std::cerr);
         const int port = daemon.start(options.port);
         std::cout << "public key: " << daemon.publicKeyHex() << "\n"
                   << "url: http://127.0.0.1:" << port << "/pinch" << std::endl;

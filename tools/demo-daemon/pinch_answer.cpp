@@ -104,16 +104,20 @@ PinchRequest parsePinchRequest(std::string_view body) {
 
 DaemonReply answerPinch(const PinchRequest& request, const SigningKey& key, RecentPinches& answered,
                         std::chrono::system_clock::time_point now,
-                        std::chrono::steady_clock::time_point receivedAt) {
+                        std::chrono::steady_clock::time_point receivedAt,
+                        const AnswerSource& model) {
     using namespace std::chrono;
     ensureSodium();
     if (!signatureVerifies(request))
         return refusal(401, "signature does not verify");
     // Within the window a captured pinch is refused as a repeat, beyond it for its time.
     const std::int64_t nowSeconds = duration_cast<seconds>(now.time_since_epoch()).count();
-    const std::int64_t window = seconds(maxClockDifference).count();
-    if (request.requestedAt < nowSeconds - window || request.requestedAt > nowSeconds + window)
-        return refusal(409, "requestedAt is more than 5 minutes from the daemon's clock");
+    if (request.requestedAt < nowSeconds - seconds(maxClockDifference).count())
+        return refusal(409, "requestedAt is more than 5 minutes behind the daemon's clock");
+    // On the daemon's own machine the client's clock is the daemon's; pinches dated far ahead
+    // would only fill the set of those remembered.
+    if (request.requestedAt > nowSeconds + seconds(maxClockAhead).count())
+        return refusal(409, "requestedAt is more than 10 seconds ahead of the daemon's clock");
     switch (answered.remember(request.pinchId, request.requestedAt, nowSeconds)) {
     case RecentPinches::Verdict::answeredAlready:
         return refusal(409, "this pinch was answered already");
@@ -122,18 +126,34 @@ DaemonReply answerPinch(const PinchRequest& request, const SigningKey& key, Rece
     case RecentPinches::Verdict::firstSeen:
         break;
     }
-    const auto latency = duration_cast<milliseconds>(steady_clock::now() - receivedAt);
     const auto timestamp = duration_cast<milliseconds>(now.time_since_epoch());
+    if (!model) {
+        const auto latency = duration_cast<milliseconds>(steady_clock::now() - receivedAt);
+        return {.body = encodeDaemonResponse(
+                    signedAnswer(request, key, latency.count(), timestamp.count()))};
+    }
+    auto answer = model(request);
+    if (const auto* refused = std::get_if<DaemonReply>(&answer))
+        return *refused;
     return {.body = encodeDaemonResponse(
-                signedAnswer(request, key, latency.count(), timestamp.count()))};
+                signedAnswer(request, std::get<ModelAnswer>(answer), key, timestamp.count()))};
 }
 
 DaemonResponse signedAnswer(const PinchRequest& request, const SigningKey& key,
                             std::int64_t latencyMs, std::int64_t timestampMs) {
+    return signedAnswer(request,
+                        {.text = "Demo daemon received: \"" + request.prompt + "\"",
+                         .modelVersion = "demo-1",
+                         .latency = std::chrono::milliseconds(latencyMs)},
+                        key, timestampMs);
+}
+
+DaemonResponse signedAnswer(const PinchRequest& request, const ModelAnswer& model,
+                            const SigningKey& key, std::int64_t timestampMs) {
     ensureSodium();
-    DaemonResponse answer{.response = "Demo daemon received: \"" + request.prompt + "\"",
-                          .latencyMs = latencyMs,
-                          .modelVersion = "demo-1",
+    DaemonResponse answer{.response = model.text,
+                          .latencyMs = model.latency.count(),
+                          .modelVersion = model.modelVersion,
                           .promptHash = sha256Hex(request.prompt),
                           .timestamp = timestampMs,
                           .pinchId = request.pinchId,

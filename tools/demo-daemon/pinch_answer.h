@@ -7,9 +7,11 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <variant>
 
 namespace vorlund {
 
@@ -24,6 +26,17 @@ struct DaemonReply {
 // A refusal: the status and a one-line reason as plain text.
 DaemonReply refusal(int status, std::string reason);
 
+// What answers a checked pinch, before the daemon signs it.
+struct ModelAnswer {
+    std::string text;
+    std::string modelVersion;
+    std::chrono::milliseconds latency{0};
+};
+
+// Answers a checked pinch, or refuses it with the reply the client sees. Called from several
+// server threads at once.
+using AnswerSource = std::function<std::variant<ModelAnswer, DaemonReply>(const PinchRequest&)>;
+
 // Why a body is not a pinch request, in one line.
 class MalformedPinch : public std::runtime_error {
 public:
@@ -36,16 +49,21 @@ public:
 PinchRequest parsePinchRequest(std::string_view body);
 
 // 401 when bSig does not verify over the canonical signing payload rebuilt from the request's
-// values; 409 when requestedAt is further than maxClockDifference from now, or when `answered`
-// knows the pinch; otherwise, remembered in `answered`, 200 with an answer signed by key,
-// addressed to the request's bPubKey, stamped with now and the time taken since receivedAt.
+// values; 409 when requestedAt is further than maxClockDifference behind now or maxClockAhead
+// ahead of it, or when `answered` knows the pinch; otherwise, remembered in `answered`, the
+// refusal of `model` or 200 with its answer (without a model, the prompt echoed, taking the time
+// since receivedAt) signed by key, addressed to the request's bPubKey, stamped with now.
 DaemonReply answerPinch(const PinchRequest& request, const SigningKey& key, RecentPinches& answered,
                         std::chrono::system_clock::time_point now,
-                        std::chrono::steady_clock::time_point receivedAt);
+                        std::chrono::steady_clock::time_point receivedAt,
+                        const AnswerSource& model = {});
 
 // The demo's deterministic answer to request, signed by key.
 DaemonResponse signedAnswer(const PinchRequest& request, const SigningKey& key,
                             std::int64_t latencyMs, std::int64_t timestampMs);
+// That answer signed by key, addressed to the request's bPubKey.
+DaemonResponse signedAnswer(const PinchRequest& request, const ModelAnswer& answer,
+                            const SigningKey& key, std::int64_t timestampMs);
 
 std::string encodeDaemonResponse(const DaemonResponse& response);
 
