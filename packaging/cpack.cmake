@@ -27,6 +27,7 @@ set(CPACK_DEBIAN_PACKAGE_DEPENDS
 qml6-module-qtquick-window, qml6-module-qtquick-templates, qml6-module-qtqml-workerscript, \
 libqt6svg6")
 # On GNOME, Qt reads the desktop's palette (light or dark) through this plugin.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-gtk-platformtheme")
+# The daemon checks an https model server's certificate against the system's store.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-gtk-platformtheme, ca-certificates")
 
 include(CPack)

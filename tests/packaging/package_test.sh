@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # What only the package itself can get wrong: it installs (every dependency names a real
 # package, and every library the programs link comes from one of them), the installed desktop
-# files validate, every program has a readable manual page and the changelog is the release's.
+# files and the daemon's user unit validate, every program has a readable manual page and the
+# changelog is the release's.
 # Usage: package_test.sh <cmake> <cpack> <build dir> <project version>
 set -uo pipefail
 cmake=$1 cpack=$2 build=$3 version=$4
@@ -55,4 +56,14 @@ done
 check "the changelog's latest entry is $version" test "$(zcat "$share/doc/vorlund/changelog.gz" |
     dpkg-parsechangelog -l - -S Version)" = "$version"
 check "the README is installed" test -s "$share/doc/vorlund/README"
+check "the vectors are installed next to the protocol" test -s "$share/doc/vorlund/canonical.json"
+# systemd-analyze wants the unit's program on this system: point the unit at the package's.
+unit=$work/root/usr/lib/systemd/user/vorlund-daemon.service
+sed "s#^ExecStart=/usr/bin/#ExecStart=$work/root/usr/bin/#" "$unit" >"$work/vorlund-daemon.service"
+mkdir -m 700 "$work/runtime"
+check "the user unit verifies" quiet env XDG_RUNTIME_DIR="$work/runtime" \
+    systemd-analyze --user verify --man=no "$work/vorlund-daemon.service"
+options=$(sed -n 's/^ExecStart=.*\$\([A-Z_]*\).*/\1/p' "$unit")
+check "the example options file sets what the unit reads (${options:-nothing})" \
+    grep -q "^#$options=--model-server" "$share/doc/vorlund/daemon.conf.example"
 [ "$failures" -eq 0 ]

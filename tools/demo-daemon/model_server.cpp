@@ -167,6 +167,8 @@ ModelServer::Exchange ModelServer::send(const std::string& method, const std::st
     client->set_connection_timeout(std::chrono::duration_cast<std::chrono::microseconds>(left));
     client->set_read_timeout(std::chrono::duration_cast<std::chrono::microseconds>(left));
     client->set_write_timeout(std::chrono::duration_cast<std::chrono::microseconds>(left));
+    // Or the body waits for the server's delayed acknowledgement of the head.
+    client->set_tcp_nodelay(true);
 
     Exchange exchange;
     httplib::Request request;
