@@ -1,6 +1,7 @@
 #pragma once
 
 #include "identity/client_identity.h"
+#include "protocol/limits.h"
 #include "protocol/records.h"
 
 #include <QCoroTask>
@@ -44,8 +45,8 @@ struct ExchangeOutcome {
 
 struct ExchangeSettings {
     // Bounds the whole wait for the daemon's answer, and any silence within it.
-    std::chrono::milliseconds timeout{60'000};
-    qint64 maxBodyBytes = 16 * 1024 * 1024;
+    std::chrono::milliseconds timeout{exchangeTimeout};
+    qint64 maxBodyBytes = maxAnswerBodyBytes;
 };
 
 // The process's one network manager, owned by the GUI thread.

@@ -1,10 +1,15 @@
 #include "client_identity.h"
 
+#include "data_folder.h"
 #include "key_file.h"
 
 #include <QtConcurrent/QtConcurrentRun>
 
 namespace vorlund {
+
+std::filesystem::path defaultKeyDirectory() {
+    return userDataFolder() / "org.vorlund.client";
+}
 
 ClientIdentity::ClientIdentity(const std::filesystem::path& keyDirectory)
     : url_(keyDirectory / keyFileName), privateKey_(loadOrCreateKey(keyDirectory)),

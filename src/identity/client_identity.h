@@ -10,11 +10,14 @@
 
 namespace vorlund {
 
+// The client's key directory: org.vorlund.client in the user's data folder.
+std::filesystem::path defaultKeyDirectory();
+
 // The one owner of the client's private key. Every operation after creation runs on the
 // identity's own single-thread executor, one at a time; callers co_await the returned future.
 class ClientIdentity {
 public:
-    // Loads or creates the key file synchronously. Throws KeyFileError.
+    // Loads or creates the key file synchronously. Throws FileError.
     explicit ClientIdentity(const std::filesystem::path& keyDirectory);
     ClientIdentity();
     ~ClientIdentity();

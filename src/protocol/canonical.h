@@ -11,4 +11,10 @@ namespace vorlund {
 Bytes canonicalEncode(const ClientSigningPayload& payload);
 Bytes canonicalEncode(const ServerSigningPayload& payload);
 
+// Sets aSig to what `sign` makes of the answer's canonical signing payload, in lower-case hex.
+// The key stays with whoever owns it: `sign` takes the bytes and returns the signature.
+template <typename Sign> void signDaemonResponse(DaemonResponse& answer, Sign&& sign) {
+    answer.aSig = hex(sign(canonicalEncode(signingPayloadOf(answer))));
+}
+
 } // namespace vorlund

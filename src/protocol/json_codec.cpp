@@ -13,11 +13,13 @@ namespace {
 
 using nlohmann::json;
 
+constexpr std::array<std::string_view, 6> requestKeys{"bPubKey", "bSig",   "costCap",
+                                                      "pinchId", "prompt", "requestedAt"};
 constexpr std::array<std::string_view, 9> answerKeys{"response",   "latencyMs", "modelVersion",
                                                      "promptHash", "timestamp", "pinchId",
                                                      "bPubKey",    "aPubKey",   "aSig"};
 
-[[noreturn]] void fail(const char* key, const char* fault) {
+[[noreturn]] void fail(const char* key, const std::string& fault) {
     throw DecodeError(std::string("key \"") + key + "\" " + fault);
 }
 
@@ -35,6 +37,14 @@ std::string stringField(JsonMembers& members, const char* key) {
     if (!value.is_string())
         fail(key, "is not a string");
     return std::move(value.get_ref<std::string&>());
+}
+
+// A key as the request carries it: exactly `digits` hex digits, in either case.
+std::string hexField(JsonMembers& members, const char* key, std::size_t digits) {
+    std::string text = stringField(members, key);
+    if (text.size() != digits || text.find_first_not_of("0123456789abcdefABCDEF") != text.npos)
+        fail(key, "is not " + std::to_string(digits) + " hex digits");
+    return text;
 }
 
 // A number written with a fraction or an exponent, read from its text: the double the parser
@@ -100,8 +110,32 @@ std::string encodePinchRequest(const PinchRequest& request) {
         .dump();
 }
 
+PinchRequest decodePinchRequest(std::string_view body) {
+    std::optional<JsonMembers> members = objectMembers(body, requestKeys, maxRequestDepth);
+    if (!members)
+        throw DecodeError("the body is not a JSON object");
+    return PinchRequest{
+        hexField(*members, "bPubKey", 64), hexField(*members, "bSig", 128),
+        integerField(*members, "costCap"), stringField(*members, "pinchId"),
+        stringField(*members, "prompt"),   integerField(*members, "requestedAt"),
+    };
+}
+
+std::string encodeDaemonResponse(const DaemonResponse& response) {
+    return json{{"response", response.response},
+                {"latencyMs", response.latencyMs},
+                {"modelVersion", response.modelVersion},
+                {"promptHash", response.promptHash},
+                {"timestamp", response.timestamp},
+                {"pinchId", response.pinchId},
+                {"bPubKey", response.bPubKey},
+                {"aPubKey", response.aPubKey},
+                {"aSig", response.aSig}}
+        .dump();
+}
+
 DaemonResponse decodeDaemonResponse(std::string_view body) {
-    std::optional<JsonMembers> members = objectMembers(body, answerKeys);
+    std::optional<JsonMembers> members = objectMembers(body, answerKeys, maxAnswerDepth);
     if (!members)
         throw DecodeError("the answer is not a JSON object");
     // A braced initialiser evaluates left to right, so the fields are read in declaration

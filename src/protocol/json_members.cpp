@@ -9,18 +9,30 @@ namespace {
 
 using nlohmann::json;
 
+// The longest piece of a message about the input, in bytes, before it is cut with "…".
+constexpr std::size_t maxQuotedBytes = 200;
+
 // The library prefixes its messages with an identifier such as "[json.exception.parse_error.101]";
-// the user only needs what follows.
+// the user only needs what follows. The rest quotes the input, which may be megabytes long: it is
+// cut at a character boundary.
 std::string reasonOf(const json::exception& error) {
-    const std::string_view text = error.what();
+    std::string_view text = error.what();
     const auto end = text.find("] ");
-    return std::string(text.starts_with('[') && end != text.npos ? text.substr(end + 2) : text);
+    if (text.starts_with('[') && end != text.npos)
+        text.remove_prefix(end + 2);
+    if (text.size() <= maxQuotedBytes)
+        return std::string(text);
+    std::size_t cut = maxQuotedBytes;
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xc0) == 0x80)
+        --cut;
+    return std::string(text.substr(0, cut)) + "…";
 }
 
 // Receives the parser's events and keeps the wanted members of the outermost object only.
 class MemberCollector {
 public:
-    explicit MemberCollector(std::span<const std::string_view> names) : names_(names) {}
+    MemberCollector(std::span<const std::string_view> names, std::size_t maxDepth)
+        : names_(names), maxDepth_(maxDepth) {}
 
     bool null() { return keep(nullptr); }
     bool boolean(bool value) { return keep(value); }
@@ -59,8 +71,8 @@ private:
         return true;
     }
     bool enter(json&& empty) {
-        if (++depth_ > maxJsonDepth)
-            throw DecodeError("the JSON text nests deeper than " + std::to_string(maxJsonDepth) +
+        if (++depth_ > maxDepth_)
+            throw DecodeError("the JSON text nests deeper than " + std::to_string(maxDepth_) +
                               " levels");
         if (depth_ == 1)
             isObject_ = empty.is_object();
@@ -74,6 +86,7 @@ private:
     }
 
     std::span<const std::string_view> names_;
+    std::size_t maxDepth_;
     JsonMembers members_;
     JsonMember* member_ = nullptr; // where the value of the current outermost member goes
     std::size_t depth_ = 0;
@@ -83,7 +96,8 @@ private:
 } // namespace
 
 std::optional<JsonMembers> objectMembers(std::string_view text,
-                                         std::span<const std::string_view> names) {
+                                         std::span<const std::string_view> names,
+                                         std::size_t maxDepth) {
     // The parser would skip a byte-order mark silently; the protocol's bodies never carry one.
     if (text.starts_with("\xEF\xBB\xBF"))
         throw DecodeError("invalid JSON: the body starts with a byte-order mark");
@@ -91,7 +105,7 @@ std::optional<JsonMembers> objectMembers(std::string_view text,
     // JSON text never holds a raw NUL, so any NUL makes the body invalid.
     if (const auto nul = text.find('\0'); nul != text.npos)
         throw DecodeError("invalid JSON: NUL byte at offset " + std::to_string(nul));
-    MemberCollector collector(names);
+    MemberCollector collector(names, maxDepth);
     json::sax_parse(text.begin(), text.end(), &collector);
     return std::move(collector).result();
 }

@@ -19,9 +19,11 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// Nesting deeper than this is refused. The records need one level; the rest is room for members
-// of a daemon's own, and common JSON decoders stop at this depth too.
-inline constexpr std::size_t maxJsonDepth = 512;
+// How deep an answer may nest. The records need one level; the rest is room for members of a
+// daemon's own, and common JSON decoders stop at this depth too.
+inline constexpr std::size_t maxAnswerDepth = 512;
+// A request is one flat object; this leaves room for a client's own members.
+inline constexpr std::size_t maxRequestDepth = 64;
 
 // A member as a reader of scalars needs it: a scalar as it is, an object or array as an empty one
 // of its kind, and a number written with a fraction or an exponent also as written, so that it
@@ -36,8 +38,8 @@ using JsonMembers = std::map<std::string, JsonMember, std::less<>>;
 // The members named in `names` of the JSON object `text`; of a key given twice the last counts.
 // Nothing else is kept, so that no body, however wide or deep, costs more memory than the members
 // kept. Nothing when `text` is JSON but not an object. Throws DecodeError when `text` is not
-// JSON, or nests deeper than maxJsonDepth.
-std::optional<JsonMembers> objectMembers(std::string_view text,
-                                         std::span<const std::string_view> names);
+// JSON, or nests deeper than maxDepth levels.
+std::optional<JsonMembers>
+objectMembers(std::string_view text, std::span<const std::string_view> names, std::size_t maxDepth);
 
 } // namespace vorlund

@@ -25,6 +25,15 @@ std::string describe(VerifyError::Case kind, const std::string& carried) {
     return {};
 }
 
+// Both sides' check of a detached Ed25519 signature; keys and signatures of another length fail.
+bool signatureVerifies(const Bytes& signature, const Bytes& message, const Bytes& publicKey) {
+    if (signature.size() != crypto_sign_BYTES || publicKey.size() != crypto_sign_PUBLICKEYBYTES)
+        return false;
+    ensureSodium();
+    return crypto_sign_verify_detached(signature.data(), message.data(), message.size(),
+                                       publicKey.data()) == 0;
+}
+
 } // namespace
 
 VerifyError::VerifyError(Case kind, std::string carried)
@@ -54,11 +63,19 @@ bool verifyDaemonResponse(const DaemonResponse& response, std::string_view expec
         throw VerifyError(VerifyError::Case::canonicalEncodingFailed, error.what());
     }
 
-    if (signature->size() != crypto_sign_BYTES)
+    return signatureVerifies(*signature, signedBytes, *publicKey);
+}
+
+bool verifyPinchRequest(const PinchRequest& request) {
+    const auto publicKey = hexToData(request.bPubKey);
+    const auto signature = hexToData(request.bSig);
+    try {
+        return publicKey && signature &&
+               signatureVerifies(*signature, canonicalEncode(signingPayloadOf(request)),
+                                 *publicKey);
+    } catch (const nlohmann::json::exception&) { // text that is not UTF-8 was never signed
         return false;
-    ensureSodium();
-    return crypto_sign_verify_detached(signature->data(), signedBytes.data(), signedBytes.size(),
-                                       publicKey->data()) == 0;
+    }
 }
 
 } // namespace vorlund

@@ -30,4 +30,8 @@ private:
 // ServerSigningPayload under aPubKey; false when only the signature fails. Throws VerifyError.
 bool verifyDaemonResponse(const DaemonResponse& response, std::string_view expectedBPubKey);
 
+// True when bSig verifies over the canonical ClientSigningPayload under bPubKey; false for any
+// fault, malformed hex included.
+bool verifyPinchRequest(const PinchRequest& request);
+
 } // namespace vorlund

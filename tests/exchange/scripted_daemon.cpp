@@ -33,9 +33,9 @@ std::string answerTo(const json& step, const std::string& head, const std::strin
     DaemonReply reply;
     RecentPinches answered(1); // each case sends a pinch of its own
     try {
-        reply = answerPinch(parsePinchRequest(request), key, answered,
+        reply = answerPinch(decodePinchRequest(request), key, answered,
                             std::chrono::system_clock::now(), std::chrono::steady_clock::now());
-    } catch (const MalformedPinch& fault) {
+    } catch (const DecodeError& fault) {
         reply = refusal(400, fault.what());
     }
     // Beyond what any daemon checks: what the client sends is JSON, costs 1000 and is stamped
@@ -53,7 +53,7 @@ std::string answerTo(const json& step, const std::string& head, const std::strin
         DaemonResponse answer{a["response"],   a["latencyMs"], a["modelVersion"],
                               a["promptHash"], a["timestamp"], a["pinchId"],
                               a["bPubKey"],    a["aPubKey"],   ""};
-        answer.aSig = hex(key.sign(canonicalEncode(signingPayloadOf(answer))));
+        signDaemonResponse(answer, [&](const Bytes& message) { return key.sign(message); });
         reply.body = encodeDaemonResponse(answer);
     }
     for (const json& change : step.value("tamper", json::array())) {

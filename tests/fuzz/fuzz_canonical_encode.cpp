@@ -3,6 +3,8 @@
 
 #include "protocol/canonical.h"
 
+#include "reference_canonical.h"
+
 #include <fuzzer/FuzzedDataProvider.h>
 #include <nlohmann/json.hpp>
 
@@ -30,13 +32,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const vorlund::Bytes bytes = vorlund::canonicalEncode(p);
         return std::string(bytes.begin(), bytes.end());
     });
-    const std::string library = encodingOrError([&] {
-        return nlohmann::json{{"aPubKey", p.aPubKey},     {"bPubKey", p.bPubKey},
-                              {"latencyMs", p.latencyMs}, {"modelVersion", p.modelVersion},
-                              {"pinchId", p.pinchId},     {"promptHash", p.promptHash},
-                              {"response", p.response},   {"timestamp", p.timestamp}}
-            .dump();
-    });
+    const std::string library =
+        encodingOrError([&] { return vorlund::test::referenceCanonical(p); });
     if (ours != library)
         __builtin_trap();
     return 0;

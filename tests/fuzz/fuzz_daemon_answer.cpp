@@ -7,7 +7,8 @@
 #include "protocol/sodium.h"
 #include "protocol/verify.h"
 
-#include <nlohmann/json.hpp>
+#include "reference_canonical.h"
+
 #include <sodium.h>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -25,12 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } catch (const VerifyError&) {
         return 0;
     }
-    const std::string canonical =
-        nlohmann::json{{"aPubKey", a.aPubKey},     {"bPubKey", a.bPubKey},
-                       {"latencyMs", a.latencyMs}, {"modelVersion", a.modelVersion},
-                       {"pinchId", a.pinchId},     {"promptHash", a.promptHash},
-                       {"response", a.response},   {"timestamp", a.timestamp}}
-            .dump();
+    const std::string canonical = test::referenceCanonical(signingPayloadOf(a));
     const auto key = hexToData(a.aPubKey), signature = hexToData(a.aSig);
     const bool reference =
         signature->size() == crypto_sign_BYTES &&

@@ -95,6 +95,7 @@ bool make(const QString& dir, const QStringList& entries) {
 }
 
 // A child's pid, and the pipe it reports through: '+' and the key's bytes, or '-' and the error.
+// Its standard error goes to the file "notes" two levels above `dir`.
 using Start = std::pair<pid_t, int>;
 
 // Loads or creates the key in a child process, once the pipe `gate` is closed if one is given.
@@ -121,11 +122,12 @@ Start start(const QString& dir, const int* gate = nullptr, const QStringList& co
          (std::system(native(owners)) != 0 || ::setgroups(0, nullptr) != 0 ||
           ::setgid(65534) != 0 || ::setuid(65534) != 0)))
         ::_exit(3);
+    ::dup2(::open(native(dir + "/../../notes"), O_WRONLY | O_CREAT | O_APPEND, 0600), 2);
     std::string report = "+";
     try {
         const SigningKey key = loadOrCreateKey(native(dir).toStdString());
         report.append(key.seed().begin(), key.seed().end());
-    } catch (const KeyFileError& error) {
+    } catch (const FileError& error) {
         report = std::string("-") + error.what();
     }
     ::_exit(::write(out[1], report.data(), report.size()) == ssize_t(report.size()) ? 0 : 3);
@@ -149,7 +151,7 @@ private slots:
 
     void startFrom_data() {
         QTest::addColumn<QStringList>("before"); // for make(), and conditions for start()
-        QTest::addColumn<QString>("error");      // empty: the key loads
+        QTest::addColumn<QString>("error");      // and notes; empty: the key loads silently
         QTest::addColumn<QStringList>("after");  // empty: as before
         const auto row = [](const char* name, const QStringList& before, const QString& error,
                             const QStringList& after = {}) {
@@ -162,14 +164,18 @@ private slots:
         row("first start: directories private whatever the umask", {"umask 000"}, "",
             {"../ 700", "./ 700", "identity.key 600 KEY"});
         row("key directory group-writable: made private before the key is read",
-            {"./ 775", "identity.key 644 32"}, "", {"./ 700", "identity.key 644 KEY"});
+            {"./ 775", "identity.key 600 32"}, "", {"./ 700", "identity.key 600 KEY"});
+        row("a 0644 key made 0600", {"identity.key 644 32"},
+            "key file <file> was mode 0644, open to group or others: made it 0600\n",
+            {"identity.key 600 KEY"});
         row("31 bytes set aside as -2 after two earlier ones; umask 277, the new key still 0600",
             {"umask 277", aside + " 600 1", aside + "-1 600 2", "identity.key 644 31"}, "",
             {"identity.key 600 KEY", aside + " 600 1", aside + "-1 600 2", aside + "-2 644 31"});
-        row("stored key loaded, mode kept; only old leftovers of the user's own starts go",
-            QStringList{"identity.key 644 32", temporary + " 600 0", temporary + " 600,fresh 3"} +
+        row("stored key loaded; only old leftovers of the user's own starts go",
+            QStringList{"identity.key 640 32", temporary + " 600 0", temporary + " 600,fresh 3"} +
                 kept,
-            "", QStringList{"identity.key 644 KEY", temporary + " 600 3"} + kept);
+            "key file <file> was mode 0640, open to group or others: made it 0600\n",
+            QStringList{"identity.key 600 KEY", temporary + " 600 3"} + kept);
         row("a write fails half way: no key, no temporary file",
             {"files of 16 bytes at most", "./ 755"},
             "write <dir>/" + temporary + ": File too large");
@@ -219,7 +225,9 @@ private slots:
 
         const QByteArray report = finish(start(dir, nullptr, before));
         const QByteArray key = report.startsWith('+') ? report.mid(1) : "";
-        QString text = report.startsWith('-') ? QString::fromLocal8Bit(report.mid(1)) : "";
+        QFile notes(temp.filePath("notes"));
+        QString text = (notes.open(QIODevice::ReadOnly) ? notes.readAll() : "") +
+                       (report.startsWith('-') ? QString::fromLocal8Bit(report.mid(1)) : "");
         QCOMPARE(normalised(text.replace(dir + "/identity.key", "<file>").replace(dir, "<dir>")),
                  error);
         after.sort();

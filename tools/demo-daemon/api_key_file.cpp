@@ -1,14 +1,12 @@
 #include "api_key_file.h"
 
+#include "identity/posix_file.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <array>
-#include <cerrno>
-#include <cstring>
-#include <stdexcept>
+#include <span>
 
 namespace vorlund {
 
@@ -18,30 +16,25 @@ namespace {
 constexpr std::size_t maxKeyFileBytes = 64 * 1024;
 
 [[noreturn]] void refuse(const std::filesystem::path& file, const std::string& reason) {
-    throw std::runtime_error("API key file " + file.string() + ": " + reason);
+    throwFileError("API key file " + file.string(), reason);
 }
 
 } // namespace
 
 std::string readApiKeyFile(const std::filesystem::path& file) {
     // Without blocking, so that a FIFO named by mistake is refused rather than waited on.
-    const int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        refuse(file, std::strerror(errno));
+    const FileDescriptor fd(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     struct stat status {};
-    std::string text(maxKeyFileBytes, '\0');
-    const bool regular = ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
-    const ssize_t count =
-        regular && (status.st_mode & 077) == 0 ? ::read(fd, text.data(), text.size()) : -1;
-    ::close(fd);
-    if (!regular)
+    if (fd.get() < 0 || ::fstat(fd.get(), &status) != 0)
+        throwFromErrno("open API key file " + file.string());
+    if (!S_ISREG(status.st_mode))
         refuse(file, "not a regular file");
     if ((status.st_mode & 077) != 0)
         refuse(file,
                "group or others may read it; make it private with chmod 600 " + file.string());
-    if (count < 0)
-        refuse(file, std::strerror(errno));
-    text.resize(std::size_t(count));
+    std::string text(maxKeyFileBytes, '\0');
+    text.resize(readUpTo(
+        fd.get(), std::span(reinterpret_cast<std::uint8_t*>(text.data()), text.size()), file));
     text.resize(std::min(text.find('\n'), text.size()));
     if (text.ends_with('\r'))
         text.pop_back();

@@ -102,10 +102,10 @@ void DemoDaemon::handle(const httplib::Request& request, httplib::Response& resp
         return answer;
     };
     try {
-        received.request = parsePinchRequest(request.body);
+        received.request = decodePinchRequest(request.body);
         reply = answerPinch(*received.request, key_, answered_, clock_(), receivedAt,
                             model_ ? timedModel : AnswerSource());
-    } catch (const MalformedPinch& fault) {
+    } catch (const DecodeError& fault) {
         reply = refusal(400, fault.what());
     }
     {

@@ -2,14 +2,14 @@
 
 #include "pinch_answer.h"
 
+#include "protocol/limits.h"
+
 #include <httplib.h>
 
 #include <cstddef>
 #include <optional>
 
 namespace vorlund {
-
-constexpr std::size_t maxRequestBodyBytes = 1024 * 1024;
 
 // The refusal of a request on its head alone, before its body is read; nothing if the body may
 // be read. A web page in the user's browser reaches 127.0.0.1 too: without asking first if it

@@ -6,7 +6,9 @@
 #include "demo_daemon.h"
 #include "model_server.h"
 
+#include "identity/data_folder.h"
 #include "identity/key_file.h"
+#include "protocol/limits.h"
 
 #include <csignal>
 #include <cstdlib>
@@ -19,10 +21,8 @@
 
 namespace {
 
-constexpr int defaultPort = 7575;
-
 struct Options {
-    int port = defaultPort;
+    int port = vorlund::defaultDaemonPort;
     std::optional<std::string> keyFile;
     std::optional<std::string> modelServer, model, apiKeyFile;
     int modelTimeout = 50;
@@ -112,8 +112,7 @@ vorlund::SigningKey daemonKey(const Options& options) {
     if (options.keyFile)
         return vorlund::loadOrCreateKeyFile(*options.keyFile,
                                             vorlund::KeyFileOfWrongLength::refuse);
-    return vorlund::loadOrCreateKey(vorlund::defaultKeyDirectory().parent_path() /
-                                    "vorlund-daemon");
+    return vorlund::loadOrCreateKey(vorlund::userDataFolder() / "vorlund-daemon");
 }
 
 // How pinches are answered: by echo, or from the model server named.

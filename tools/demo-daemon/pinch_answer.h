@@ -3,14 +3,13 @@
 #include "recent_pinches.h"
 
 #include "identity/signing_key.h"
+#include "protocol/json_codec.h"
 #include "protocol/records.h"
 
 #include <chrono>
 #include <cstdint>
 #include <functional>
-#include <stdexcept>
 #include <string>
-#include <string_view>
 #include <variant>
 
 namespace vorlund {
@@ -37,17 +36,6 @@ struct ModelAnswer {
 // server threads at once.
 using AnswerSource = std::function<std::variant<ModelAnswer, DaemonReply>(const PinchRequest&)>;
 
-// Why a body is not a pinch request, in one line.
-class MalformedPinch : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
-
-// Strict: a JSON object with the six keys, strings as strings, costCap and requestedAt signed
-// 64-bit integers, bPubKey 64 and bSig 128 hex digits. Unknown keys are ignored. Nesting deeper
-// than a few levels is refused before it is built.
-PinchRequest parsePinchRequest(std::string_view body);
-
 // 401 when bSig does not verify over the canonical signing payload rebuilt from the request's
 // values; 409 when requestedAt is further than maxClockDifference behind now or maxClockAhead
 // ahead of it, or when `answered` knows the pinch; otherwise, remembered in `answered`, the
@@ -64,7 +52,5 @@ DaemonResponse signedAnswer(const PinchRequest& request, const SigningKey& key,
 // That answer signed by key, addressed to the request's bPubKey.
 DaemonResponse signedAnswer(const PinchRequest& request, const ModelAnswer& answer,
                             const SigningKey& key, std::int64_t timestampMs);
-
-std::string encodeDaemonResponse(const DaemonResponse& response);
 
 } // namespace vorlund

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "protocol/limits.h"
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -11,8 +13,7 @@
 
 namespace vorlund {
 
-// How far a pinch's requestedAt may be behind the daemon's clock, and how far ahead.
-constexpr std::chrono::minutes maxClockDifference{5};
+// How far a pinch's requestedAt may be ahead of the daemon's clock.
 constexpr std::chrono::seconds maxClockAhead{10};
 
 // The pinches answered lately, so that one answered already is not answered again. A pinch is
