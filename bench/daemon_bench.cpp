@@ -39,6 +39,11 @@ constexpr const char* completion =
     R"({"model":"bench-model","choices":[{"index":0,"message":{"role":"assistant",)"
     R"("content":"A short answer of about the size a model gives."},"finish_reason":"stop"}]})";
 
+// httplib listens with a backlog of 5: more clients at once wait for retransmissions.
+struct WideServer : httplib::Server {
+    void queueConnections(int count) { ::listen(svr_sock_, count); }
+};
+
 // A model server that answers every completion with the same text after `delay`.
 class ModelServer {
 public:
@@ -51,6 +56,7 @@ public:
                          answer.set_content(completion, "application/json");
                      });
         port_ = server_.bind_to_any_port("127.0.0.1");
+        server_.queueConnections(64);
         thread_ = std::thread([this] { server_.listen_after_bind(); });
         while (!server_.is_running())
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -62,7 +68,7 @@ public:
     int port() const { return port_; }
 
 private:
-    httplib::Server server_;
+    WideServer server_;
     int port_ = 0;
     std::thread thread_;
 };
@@ -200,14 +206,14 @@ int main() {
                 const auto answer =
                     client.Post("/pinch", pinchBody(key, 1000 + i), "application/json");
                 statuses[std::size_t(i)] = answer ? answer->status : -int(answer.error());
+                if (answer && answer->status != 200)
+                    std::cerr << answer->body << "\n";
             });
         std::this_thread::sleep_for(std::chrono::milliseconds(1500));
         const long whileWaiting = daemon.kilobytes("VmRSS");
         for (std::thread& client : clients)
             client.join();
         const long answered = int(std::count(statuses.begin(), statuses.end(), 200));
-        for (int status : statuses)
-            std::fprintf(stderr, "%d ", status);
         std::printf("memory with %d pinches waiting on a slow model server (%ld answered 200):\n"
                     "  idle %ld kB, while waiting %ld kB, peak %ld kB\n",
                     waiting, answered, idle, whileWaiting, daemon.kilobytes("VmHWM"));

@@ -55,6 +55,7 @@ int DemoDaemon::start(int port) {
     if (!bound)
         throw std::runtime_error("cannot listen on 127.0.0.1:" + std::to_string(port) +
                                  "; is another daemon listening there?");
+    server_.queueConnections(2 * workers);
     port_ = port;
     thread_ = std::thread([this] {
         server_.listen_after_bind();

@@ -172,6 +172,10 @@ GuardedServer::GuardedServer(std::chrono::seconds requestDeadline, int workers, 
         });
 }
 
+void GuardedServer::queueConnections(int count) {
+    ::listen(svr_sock_, count);
+}
+
 bool GuardedServer::process_and_close_socket(socket_t fd) {
     using std::chrono::seconds;
     DeadlineStream stream(fd, seconds(read_timeout_sec_), seconds(write_timeout_sec_));

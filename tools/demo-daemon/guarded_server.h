@@ -22,6 +22,10 @@ public:
 
     GuardedServer(std::chrono::seconds requestDeadline, int workers, HeadCheck headCheck);
 
+    // After binding: httplib listens with a backlog of 5, and clients beyond that who connect at
+    // once wait for retransmissions, long enough to be taken for idle.
+    void queueConnections(int count);
+
 private:
     bool process_and_close_socket(socket_t fd) override;
 
