@@ -10,8 +10,9 @@ string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
     "Vorlund sends a prompt as an Ed25519-signed pinch to a daemon on the same"
     "machine and shows its answer with a badge that tells whether the daemon's"
     "signature holds and the answer is addressed to the client. The package"
-    "also holds vorlund-demo-daemon, a small daemon that speaks the same"
-    "protocol, for trying the client out.")
+    "also holds that daemon, vorlund-daemon, which answers from any local model"
+    "server that speaks the OpenAI chat-completions API (llama.cpp, Ollama,"
+    "vLLM and others), or by echo without one, with a systemd user unit.")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_STRIP_FILES ON)
 

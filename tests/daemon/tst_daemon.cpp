@@ -1,6 +1,6 @@
 #include "json_rows.h"
 
-#include "demo_daemon.h"
+#include "daemon.h"
 #include "model_server.h"
 
 #include "protocol/canonical.h"
@@ -141,7 +141,7 @@ private slots:
                            .model = row.value("model", ""),
                            .apiKey = row.value("apiKey", ""),
                            .timeout = std::chrono::seconds(row.value("timeout", 5))});
-        DemoDaemon daemon(SigningKey::generate(), {}, std::chrono::system_clock::now,
+        Daemon daemon(SigningKey::generate(), {}, std::chrono::system_clock::now,
                           [&](const PinchRequest& pinch) { return model.answer(pinch); });
         const PinchRequest pinch = signedPinch(row.value("prompt", "Grüß dich 🦞\n\"/\""));
         httplib::Client client("127.0.0.1", daemon.start(0));
@@ -180,7 +180,7 @@ private slots:
     // Requests written as bytes, and what comes back before the daemon closes the connection.
     void connection_data() { addJsonRows(ROWS_FILE, "connection"); }
     void connection() {
-        DemoDaemon daemon(SigningKey::generate());
+        Daemon daemon(SigningKey::generate());
         const int port = daemon.start(0);
         const json row =
             json::parse(replaced(fetchedJsonRow().dump(), "{port}", std::to_string(port)));

@@ -1,7 +1,7 @@
 #include "json_rows.h"
 #include "scripted_daemon.h"
 
-#include "demo_daemon.h"
+#include "daemon.h"
 
 #include "protocol/hex.h"
 #include "protocol/json_codec.h"
@@ -135,11 +135,11 @@ private slots:
             (shown.dump().substr(0, 400) + "\nexpected " + expected.dump().substr(0, 400)).c_str());
     }
 
-    void demoDaemonRequests_data() { addJsonRows(REQUESTS_FILE, "requests"); }
-    void demoDaemonRequests() {
+    void daemonRequests_data() { addJsonRows(REQUESTS_FILE, "requests"); }
+    void daemonRequests() {
         // Its clock at the moment the valid requests were signed.
-        DemoDaemon daemon(keyFrom(QByteArray(32, 7)), {},
-                          [] { return std::chrono::system_clock::from_time_t(1'700'000'000); });
+        Daemon daemon(keyFrom(QByteArray(32, 7)), {},
+                      [] { return std::chrono::system_clock::from_time_t(1'700'000'000); });
         const int port = daemon.start(0);
         const json row = json::parse(QString::fromStdString(fetchedJsonRow().dump())
                                          .replace("{port}", QString::number(port))
@@ -159,7 +159,7 @@ private slots:
         QCOMPARE(result->status, row.value("status", 0));
         if (result->status != 200)
             QCOMPARE(QString::fromStdString(result->body), QString::fromStdString(row["reason"]));
-        else { // the exchange cases show the rest of what the demo answers
+        else { // the exchange cases show the rest of what the echo answers
             const DaemonResponse answer = decodeDaemonResponse(result->body);
             const PinchRequest request = decodePinchRequest(row.value("body", ""));
             const QByteArray digest = QCryptographicHash::hash(
@@ -169,10 +169,10 @@ private slots:
         }
     }
 
-    // The demo daemon as started from a shell: it keeps its key in the file it is given, makes a
+    // The daemon as started from a shell: it keeps its key in the file it is given, makes a
     // missing one private, and refuses one of the wrong length.
-    void demoDaemonProgram_data() { addJsonRows(REQUESTS_FILE, "programs"); }
-    void demoDaemonProgram() {
+    void daemonProgram_data() { addJsonRows(REQUESTS_FILE, "programs"); }
+    void daemonProgram() {
         const json row = fetchedJsonRow();
         const int endSignal = row.value("signal", 0);
         const QByteArray keyFile = QByteArray::fromHex(row.value("keyFile", "").c_str());
@@ -185,11 +185,10 @@ private slots:
         key.close();
         const QString port = freePort();
         // Started the way a shell starts a background job: with SIGINT ignored.
-        QStringList arguments{"-c", "trap '' INT; exec \"$0\" \"$@\"", DEMO_DAEMON_PATH, "--port",
-                              port};
+        QStringList arguments{"-c", "trap '' INT; exec \"$0\" \"$@\"", DAEMON_PATH, "--port", port};
         for (const json& argument : row.at("arguments"))
             arguments << QString::fromStdString(argument);
-        std::optional<DemoDaemon> other;
+        std::optional<Daemon> other;
         if (row.value("portTaken", false))
             other.emplace(keyFrom(QByteArray(32, 9))).start(port.toInt());
         QProcess process;

@@ -30,7 +30,7 @@ for pkg in qml6-module-qtquick-controls qml6-module-qtquick-layouts libqt6svg6; 
 done
 dpkg-deb -x "$deb" "$work/root"
 triplet=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
-for program in vorlund vorlund-demo-daemon; do
+for program in vorlund vorlund-daemon; do
     for soname in $(readelf -d "$work/root/usr/bin/$program" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do
         pkg=$(dpkg -S "/lib/$triplet/$soname" "/usr/lib/$triplet/$soname" 2>/dev/null | head -n1 | cut -d: -f1)
         check "$program's $soname comes from a dependency (${pkg:-none})" grep -qx "${pkg:-?}" <<<"$depends"

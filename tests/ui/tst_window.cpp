@@ -1,4 +1,4 @@
-#include "demo_daemon.h"
+#include "daemon.h"
 #include "ui/content_view.h"
 
 #include <QAccessible>
@@ -181,7 +181,7 @@ private slots:
         // and names themselves, and may override what the QML set.
         QAccessible::setActive(true);
         // Answers late enough for the wait to be seen.
-        DemoDaemon daemon(SigningKey::generate(), [](const ReceivedPinch&, DaemonReply& reply) {
+        Daemon daemon(SigningKey::generate(), [](const ReceivedPinch&, DaemonReply& reply) {
             reply.delay = std::chrono::milliseconds(500);
         });
         const QString daemonUrl = QStringLiteral("http://127.0.0.1:%1/pinch").arg(daemon.start(0));

@@ -1,4 +1,4 @@
-#include "demo_daemon.h"
+#include "daemon.h"
 
 #include "head_rules.h"
 #include "pinch_log.h"
@@ -21,7 +21,7 @@ constexpr std::size_t recentPinches = 10'000;
 
 } // namespace
 
-DemoDaemon::DemoDaemon(SigningKey key, ReplyHook hook, WallClock clock, AnswerSource model,
+Daemon::Daemon(SigningKey key, ReplyHook hook, WallClock clock, AnswerSource model,
                        std::ostream* log)
     : key_(std::move(key)), publicKeyHex_(hex(key_.publicKey())), hook_(std::move(hook)),
       clock_(clock), model_(std::move(model)), log_(log), answered_(recentPinches),
@@ -45,11 +45,11 @@ DemoDaemon::DemoDaemon(SigningKey key, ReplyHook hook, WallClock clock, AnswerSo
     });
 }
 
-DemoDaemon::~DemoDaemon() {
+Daemon::~Daemon() {
     stop();
 }
 
-int DemoDaemon::start(int port) {
+int Daemon::start(int port) {
     const bool bound = port == 0 ? (port = server_.bind_to_any_port("127.0.0.1")) > 0
                                  : server_.bind_to_port("127.0.0.1", port);
     if (!bound)
@@ -67,7 +67,7 @@ int DemoDaemon::start(int port) {
     return port;
 }
 
-void DemoDaemon::stop() {
+void Daemon::stop() {
     {
         const std::lock_guard lock(mutex_);
         stopped_ = true;
@@ -78,17 +78,17 @@ void DemoDaemon::stop() {
         thread_.join();
 }
 
-std::optional<ReceivedPinch> DemoDaemon::lastReceived() const {
+std::optional<ReceivedPinch> Daemon::lastReceived() const {
     const std::lock_guard lock(mutex_);
     return lastReceived_;
 }
 
-int DemoDaemon::receivedCount() const {
+int Daemon::receivedCount() const {
     const std::lock_guard lock(mutex_);
     return receivedCount_;
 }
 
-void DemoDaemon::handle(const httplib::Request& request, httplib::Response& response) {
+void Daemon::handle(const httplib::Request& request, httplib::Response& response) {
     const auto receivedAt = std::chrono::steady_clock::now();
     ReceivedPinch received{.body = request.body,
                            .contentType = request.get_header_value("Content-Type"),
@@ -125,7 +125,7 @@ void DemoDaemon::handle(const httplib::Request& request, httplib::Response& resp
     response.set_content(reply.body, reply.contentType);
 }
 
-void DemoDaemon::waitOrStop(std::chrono::milliseconds delay) {
+void Daemon::waitOrStop(std::chrono::milliseconds delay) {
     std::unique_lock lock(mutex_);
     stopping_.wait_for(lock, delay, [this] { return stopped_; });
 }

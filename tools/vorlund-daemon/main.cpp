@@ -1,9 +1,9 @@
-// vorlund-demo-daemon [--port N] [--key-file FILE] [--model-server URL] [--model NAME]
-//                     [--api-key-file FILE] [--model-timeout SECONDS] | --help | --version
+// vorlund-daemon [--port N] [--key-file FILE] [--model-server URL] [--model NAME]
+//                [--api-key-file FILE] [--model-timeout SECONDS] | --help | --version
 // Answers signed pinches on 127.0.0.1 until SIGINT or SIGTERM.
 
 #include "api_key_file.h"
-#include "demo_daemon.h"
+#include "daemon.h"
 #include "model_server.h"
 
 #include "identity/data_folder.h"
@@ -29,11 +29,11 @@ struct Options {
 };
 
 constexpr const char* usageLine =
-    "Usage: vorlund-demo-daemon [--port N] [--key-file FILE] [--model-server URL] [--model NAME]\n"
-    "                           [--api-key-file FILE] [--model-timeout SECONDS]\n";
+    "Usage: vorlund-daemon [--port N] [--key-file FILE] [--model-server URL] [--model NAME]\n"
+    "                      [--api-key-file FILE] [--model-timeout SECONDS]\n";
 
 [[noreturn]] void usage(const std::string& problem) {
-    std::cerr << "vorlund-demo-daemon: " << problem << "\n" << usageLine;
+    std::cerr << "vorlund-daemon: " << problem << "\n" << usageLine;
     std::exit(2);
 }
 
@@ -88,7 +88,7 @@ Options parseOptions(int argc, char** argv) {
         if (name == "--help")
             help();
         if (name == "--version") {
-            std::cout << "vorlund-demo-daemon " VORLUND_VERSION "\n";
+            std::cout << "vorlund-daemon " VORLUND_VERSION "\n";
             std::exit(0);
         }
         if (name != "--port" && name != "--model-timeout" && !texts.contains(name))
@@ -124,10 +124,10 @@ vorlund::AnswerSource answerSource(const Options& options) {
         .model = options.model.value_or(""),
         .apiKey = options.apiKeyFile ? vorlund::readApiKeyFile(*options.apiKeyFile) : "",
         .timeout = std::chrono::seconds(options.modelTimeout)};
-    std::cerr << "vorlund-demo-daemon: answering from the model server " << settings.address.shown
+    std::cerr << "vorlund-daemon: answering from the model server " << settings.address.shown
               << "\n";
     if (settings.address.unencryptedOverNetwork())
-        std::cerr << "vorlund-demo-daemon: prompts and answers will cross the network "
+        std::cerr << "vorlund-daemon: prompts and answers will cross the network "
                      "unencrypted; use https:// for a model server on another machine\n";
     auto server = std::make_shared<vorlund::ModelServer>(std::move(settings));
     return [server](const vorlund::PinchRequest& request) { return server->answer(request); };
@@ -146,7 +146,7 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &endSignals, nullptr);
 
     try {
-        vorlund::DemoDaemon daemon(daemonKey(options), {}, std::chrono::system_clock::now,
+        vorlund::Daemon daemon(daemonKey(options), {}, std::chrono::system_clock::now,
                                    answerSource(options), &std::cerr);
         const int port = daemon.start(options.port);
         std::cout << "public key: " << daemon.publicKeyHex() << "\n"
@@ -155,7 +155,7 @@ int main(int argc, char** argv) {
         sigwait(&endSignals, &received);
         daemon.stop();
     } catch (const std::exception& error) {
-        std::cerr << "vorlund-demo-daemon: " << error.what() << "\n";
+        std::cerr << "vorlund-daemon: " << error.what() << "\n";
         return 1;
     }
     return 0;

@@ -14,7 +14,7 @@
 
 namespace vorlund {
 
-// One HTTP answer of the demo daemon.
+// One HTTP answer of the daemon.
 struct DaemonReply {
     int status = 200;
     std::string contentType = "application/json";
@@ -46,7 +46,7 @@ DaemonReply answerPinch(const PinchRequest& request, const SigningKey& key, Rece
                         std::chrono::steady_clock::time_point receivedAt,
                         const AnswerSource& model = {});
 
-// The demo's deterministic answer to request, signed by key.
+// The echo answer to request, signed by key: what the daemon says without a model server.
 DaemonResponse signedAnswer(const PinchRequest& request, const SigningKey& key,
                             std::int64_t latencyMs, std::int64_t timestampMs);
 // That answer signed by key, addressed to the request's bPubKey.
