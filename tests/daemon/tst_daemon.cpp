@@ -8,6 +8,7 @@
 #include "protocol/json_codec.h"
 #include "protocol/verify.h"
 
+#include <QRegularExpression>
 #include <QTcpServer>
 #include <QtTest>
 
@@ -15,6 +16,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <sstream>
 #include <thread>
 
 using namespace vorlund;
@@ -141,14 +143,21 @@ private slots:
                            .model = row.value("model", ""),
                            .apiKey = row.value("apiKey", ""),
                            .timeout = std::chrono::seconds(row.value("timeout", 5))});
-        Daemon daemon(SigningKey::generate(), {}, std::chrono::system_clock::now,
-                          [&](const PinchRequest& pinch) { return model.answer(pinch); });
+        std::ostringstream log;
+        Daemon daemon(
+            SigningKey::generate(), {}, std::chrono::system_clock::now,
+            [&](const PinchRequest& pinch) { return model.answer(pinch); }, &log);
         const PinchRequest pinch = signedPinch(row.value("prompt", "Grüß dich 🦞\n\"/\""));
         httplib::Client client("127.0.0.1", daemon.start(0));
         client.set_read_timeout(std::chrono::seconds(30));
         const auto result = client.Post("/pinch", encodePinchRequest(pinch), "application/json");
         QVERIFY(result);
         QCOMPARE(result->status, row.value("status", 200));
+        // One line for the journal, without the prompt or the answer.
+        const QRegularExpression logLine("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ " +
+                                         QString::fromStdString(pinch.pinchId) + " " +
+                                         QString::number(result->status) + " model \\d+ ms\n$");
+        QVERIFY2(logLine.match(QString::fromStdString(log.str())).hasMatch(), log.str().c_str());
         if (result->status != 200) {
             QCOMPARE(result->body, row.at("reason").get<std::string>());
             return;

@@ -59,10 +59,11 @@ check "the README is installed" test -s "$share/doc/vorlund/README"
 check "the vectors are installed next to the protocol" test -s "$share/doc/vorlund/canonical.json"
 # systemd-analyze wants the unit's program on this system: point the unit at the package's.
 unit=$work/root/usr/lib/systemd/user/vorlund-daemon.service
-sed "s#^ExecStart=/usr/bin/#ExecStart=$work/root/usr/bin/#" "$unit" >"$work/vorlund-daemon.service"
+sed "s#^ExecStart=#ExecStart=$work/root/usr/bin/#" "$unit" >"$work/vorlund-daemon.service"
 mkdir -m 700 "$work/runtime"
-check "the user unit verifies" quiet env XDG_RUNTIME_DIR="$work/runtime" \
-    systemd-analyze --user verify --man=no "$work/vorlund-daemon.service"
+# It reports a key it cannot parse, and goes on.
+said=$(XDG_RUNTIME_DIR="$work/runtime" systemd-analyze --user verify --man=no "$work/vorlund-daemon.service" 2>&1)
+check "the user unit verifies${said:+: $said}" test -z "$said"
 options=$(sed -n 's/^ExecStart=.*\$\([A-Z_]*\).*/\1/p' "$unit")
 check "the example options file sets what the unit reads (${options:-nothing})" \
     grep -q "^#$options=--model-server" "$share/doc/vorlund/daemon.conf.example"
