@@ -136,7 +136,8 @@ private slots:
         const int port = server ? server->port() : closed.serverPort();
         closed.close();
         const std::string base = "http://127.0.0.1:" + std::to_string(port);
-        row = json::parse(replaced(row.dump(), "{base}", base));
+        row = json::parse(
+            replaced(replaced(row.dump(), "{base}", base), "{port}", std::to_string(port)));
 
         const auto address = parseModelServerUrl(row.value("url", base + "/v1"));
         ModelServer model({.address = address,
