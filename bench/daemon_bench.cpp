@@ -2,6 +2,7 @@
 // memory while 32 pinches wait on a slow model server. Both daemons run as their own process,
 // the model servers are scripted here.
 
+#include "loopback_server.h"
 #include "stats.h"
 
 #include "identity/signing_key.h"
@@ -39,11 +40,6 @@ constexpr const char* completion =
     R"({"model":"bench-model","choices":[{"index":0,"message":{"role":"assistant",)"
     R"("content":"A short answer of about the size a model gives."},"finish_reason":"stop"}]})";
 
-// httplib listens with a backlog of 5: more clients at once wait for retransmissions.
-struct WideServer : httplib::Server {
-    void queueConnections(int count) { ::listen(svr_sock_, count); }
-};
-
 // A model server that answers every completion with the same text after `delay`.
 class ModelServer {
 public:
@@ -55,22 +51,12 @@ public:
                          std::this_thread::sleep_for(delay);
                          answer.set_content(completion, "application/json");
                      });
-        port_ = server_.bind_to_any_port("127.0.0.1");
-        server_.queueConnections(64);
-        thread_ = std::thread([this] { server_.listen_after_bind(); });
-        while (!server_.is_running())
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        server_.start();
     }
-    ~ModelServer() {
-        server_.stop();
-        thread_.join();
-    }
-    int port() const { return port_; }
+    int port() const { return server_.port(); }
 
 private:
-    WideServer server_;
-    int port_ = 0;
-    std::thread thread_;
+    test::LoopbackServer server_;
 };
 
 int freePort() {

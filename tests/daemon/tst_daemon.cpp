@@ -1,4 +1,5 @@
 #include "json_rows.h"
+#include "loopback_server.h"
 
 #include "daemon.h"
 #include "model_server.h"
@@ -70,28 +71,21 @@ public:
                 return answer.set_content(text, "application/json");
             answer.set_chunked_content_provider(
                 "application/json", [text](std::size_t offset, httplib::DataSink& sink) {
-                    const std::size_t size = std::min<std::size_t>(64 * 1024, text.size() - offset);
-                    return offset == text.size() ? sink.done(),
-                           true                  : sink.write(text.data() + offset, size);
+                    if (offset < text.size())
+                        return sink.write(text.data() + offset,
+                                          std::min<std::size_t>(64 * 1024, text.size() - offset));
+                    sink.done();
+                    return true;
                 });
         });
-        port_ = server_.bind_to_any_port("127.0.0.1");
-        thread_ = std::thread([this] { server_.listen_after_bind(); });
-        while (!server_.is_running())
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        server_.start();
     }
-    ~ScriptedModelServer() {
-        server_.stop();
-        thread_.join();
-    }
-    int port() const { return port_; }
+    int port() const { return server_.port(); }
     const json& sent() const { return sent_; }
 
 private:
-    httplib::Server server_;
-    int port_ = 0;
-    std::thread thread_;
     json sent_ = json::object();
+    test::LoopbackServer server_; // stopped before what its handlers write goes
 };
 
 // The bytes a connection to the daemon answers to `sent`, until the daemon closes it.
