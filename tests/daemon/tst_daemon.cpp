@@ -64,7 +64,12 @@ public:
                      {"authorization", request.get_header_value("Authorization")}};
             std::this_thread::sleep_for(std::chrono::milliseconds(script.value("delayMs", 0)));
             answer.status = script.value("status", 200);
-            const json body = script.value("body", json{});
+            const json body =
+                script.contains("contentOfBytes")
+                    ? json{{"choices",
+                            {{{"message",
+                               {{"content", std::string(script["contentOfBytes"], 'x')}}}}}}}
+                    : script.value("body", json{});
             std::string text = body.is_string() ? body.get<std::string>() : body.dump();
             text.resize(std::max(text.size(), script.value("paddedTo", std::size_t(0))), ' ');
             if (!script.value("chunked", false))

@@ -63,8 +63,12 @@ DaemonReply answerPinch(const PinchRequest& request, const SigningKey& key, Rece
     auto answer = model(request);
     if (const auto* refused = std::get_if<DaemonReply>(&answer))
         return *refused;
-    return {.body = encodeDaemonResponse(
-                signedAnswer(request, std::get<ModelAnswer>(answer), key, timestamp.count()))};
+    DaemonReply reply{.body = encodeDaemonResponse(signedAnswer(
+                          request, std::get<ModelAnswer>(answer), key, timestamp.count()))};
+    // The window would refuse it for its size and say less about why.
+    if (reply.body.size() > maxAnswerBodyBytes)
+        return refusal(502, "the model's answer is larger than the 16 MiB a window takes");
+    return reply;
 }
 
 DaemonResponse signedAnswer(const PinchRequest& request, const SigningKey& key,

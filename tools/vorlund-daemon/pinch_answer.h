@@ -40,7 +40,8 @@ using AnswerSource = std::function<std::variant<ModelAnswer, DaemonReply>(const 
 // values; 409 when requestedAt is further than maxClockDifference behind now or maxClockAhead
 // ahead of it, or when `answered` knows the pinch; otherwise, remembered in `answered`, the
 // refusal of `model` or 200 with its answer (without a model, the prompt echoed, taking the time
-// since receivedAt) signed by key, addressed to the request's bPubKey, stamped with now.
+// since receivedAt) signed by key, addressed to the request's bPubKey, stamped with now; 502 for
+// a model's answer larger than a window reads.
 DaemonReply answerPinch(const PinchRequest& request, const SigningKey& key, RecentPinches& answered,
                         std::chrono::system_clock::time_point now,
                         std::chrono::steady_clock::time_point receivedAt,
