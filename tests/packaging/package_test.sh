@@ -66,5 +66,5 @@ said=$(XDG_RUNTIME_DIR="$work/runtime" systemd-analyze --user verify --man=no "$
 check "the user unit verifies${said:+: $said}" test -z "$said"
 options=$(sed -n 's/^ExecStart=.*\$\([A-Z_]*\).*/\1/p' "$unit")
 check "the example options file sets what the unit reads (${options:-nothing})" \
-    grep -q "^#$options=--model-server" "$share/doc/vorlund/daemon.conf.example"
+    grep -q "^#$options=\"--model-server" "$share/doc/vorlund/daemon.conf.example"
 [ "$failures" -eq 0 ]
