@@ -43,13 +43,15 @@ constexpr const char* completion =
 // A model server that answers every completion with the same text after `delay`.
 class ModelServer {
 public:
-    explicit ModelServer(std::chrono::milliseconds delay) {
+    explicit ModelServer(std::chrono::milliseconds delay, std::string answer = completion) {
         server_.new_task_queue = [] { return new httplib::ThreadPool(48); };
         server_.set_tcp_nodelay(true);
+        // As model servers do: an answer waits for a slow reader.
+        server_.set_write_timeout(std::chrono::seconds(60));
         server_.Post("/v1/chat/completions",
-                     [delay](const httplib::Request&, httplib::Response& answer) {
+                     [delay, answer](const httplib::Request&, httplib::Response& reply) {
                          std::this_thread::sleep_for(delay);
-                         answer.set_content(completion, "application/json");
+                         reply.set_content(answer, "application/json");
                      });
         server_.start();
     }
@@ -177,10 +179,14 @@ int main() {
                     bench::verdict(bench::median(addedMs), 2.0));
     }
 
-    // Memory: 32 pinches at once, each waiting for a slow model server.
-    {
+    // Memory: 32 pinches at once, each waiting for a slow model server; then 32 whose answers
+    // are 15 MiB each.
+    const std::string large = R"({"model":"m","choices":[{"message":{"content":")" +
+                              std::string(15 * 1024 * 1024, 'x') + R"("}}]})";
+    const std::string small = completion;
+    for (const std::string* answer : {&small, &large}) {
         constexpr int waiting = 32;
-        ModelServer slow(std::chrono::milliseconds(3000));
+        ModelServer slow(std::chrono::milliseconds(3000), *answer);
         DaemonProcess daemon(slow.port(), std::string(keyDir) + "/slow.key");
         const long idle = daemon.kilobytes("VmRSS");
         std::vector<std::thread> clients;
@@ -188,21 +194,23 @@ int main() {
         for (int i = 0; i < waiting; ++i)
             clients.emplace_back([&, i] {
                 httplib::Client client("127.0.0.1", daemon.port());
-                client.set_read_timeout(std::chrono::seconds(20));
-                const auto answer =
+                client.set_read_timeout(std::chrono::seconds(60));
+                const auto reply =
                     client.Post("/pinch", pinchBody(key, 1000 + i), "application/json");
-                statuses[std::size_t(i)] = answer ? answer->status : -int(answer.error());
-                if (answer && answer->status != 200)
-                    std::cerr << answer->body << "\n";
+                statuses[std::size_t(i)] = reply ? reply->status : -int(reply.error());
+                if (reply && reply->status != 200)
+                    std::cerr << reply->body.substr(0, 200) << "\n";
             });
         std::this_thread::sleep_for(std::chrono::milliseconds(1500));
         const long whileWaiting = daemon.kilobytes("VmRSS");
         for (std::thread& client : clients)
             client.join();
-        const long answered = int(std::count(statuses.begin(), statuses.end(), 200));
-        std::printf("memory with %d pinches waiting on a slow model server (%ld answered 200):\n"
+        const long answered = long(std::count(statuses.begin(), statuses.end(), 200));
+        std::printf("memory with %d pinches waiting on a slow model server, answers of %zu bytes "
+                    "(%ld answered 200):\n"
                     "  idle %ld kB, while waiting %ld kB, peak %ld kB\n",
-                    waiting, answered, idle, whileWaiting, daemon.kilobytes("VmHWM"));
+                    waiting, answer->size(), answered, idle, whileWaiting,
+                    daemon.kilobytes("VmHWM"));
     }
     std::filesystem::remove_all(keyDir);
     return 0;

@@ -22,7 +22,7 @@ constexpr std::size_t recentPinches = 10'000;
 } // namespace
 
 Daemon::Daemon(SigningKey key, ReplyHook hook, WallClock clock, AnswerSource model,
-                       std::ostream* log)
+               std::ostream* log)
     : key_(std::move(key)), publicKeyHex_(hex(key_.publicKey())), hook_(std::move(hook)),
       clock_(clock), model_(std::move(model)), log_(log), answered_(recentPinches),
       server_(requestDeadline, workers,
@@ -122,7 +122,7 @@ void Daemon::handle(const httplib::Request& request, httplib::Response& response
         hook_(received, reply);
     waitOrStop(reply.delay);
     response.status = reply.status;
-    response.set_content(reply.body, reply.contentType);
+    response.set_content(std::move(reply.body), reply.contentType);
 }
 
 void Daemon::waitOrStop(std::chrono::milliseconds delay) {

@@ -36,8 +36,8 @@ public:
 
     // Answers from `model`, or by echo without one; writes a line for each pinch to `log`.
     explicit Daemon(SigningKey key, ReplyHook hook = {},
-                        WallClock clock = std::chrono::system_clock::now, AnswerSource model = {},
-                        std::ostream* log = nullptr);
+                    WallClock clock = std::chrono::system_clock::now, AnswerSource model = {},
+                    std::ostream* log = nullptr);
     ~Daemon();
 
     Daemon(const Daemon&) = delete;

@@ -10,6 +10,8 @@
 #include "identity/key_file.h"
 #include "protocol/limits.h"
 
+#include <malloc.h>
+
 #include <csignal>
 #include <cstdlib>
 #include <iostream>
@@ -137,6 +139,10 @@ vorlund::AnswerSource answerSource(const Options& options) {
 
 int main(int argc, char** argv) {
     const Options options = parseOptions(argc, argv);
+    // Large answers from a model server are allocated and freed by many threads: glibc would
+    // keep them in per-thread arenas, raising its threshold for mmap to their size, so that a
+    // burst of them stayed resident for days. Buffers of 1 MiB and more go back at once.
+    mallopt(M_MMAP_THRESHOLD, 1024 * 1024);
 
     // Blocked before any thread starts, so only sigwait below sees them.
     sigset_t endSignals;
@@ -147,7 +153,7 @@ int main(int argc, char** argv) {
 
     try {
         vorlund::Daemon daemon(daemonKey(options), {}, std::chrono::system_clock::now,
-                                   answerSource(options), &std::cerr);
+                               answerSource(options), &std::cerr);
         const int port = daemon.start(options.port);
         std::cout << "public key: " << daemon.publicKeyHex() << "\n"
                   << "url: http://127.0.0.1:" << port << "/pinch" << std::endl;

@@ -18,6 +18,11 @@ using Clock = std::chrono::steady_clock;
 // Messages from the server are shown in one line of the window; a few hundred characters say
 // what went wrong.
 constexpr std::size_t maxMessageBytes = 300;
+// An answer beyond this waits for one of a few turns to be read, signed and encoded: 32 answers
+// of 16 MiB at once, with the copies that signing and encoding make, took 2 GB. Answers of
+// up to costCap tokens are far smaller.
+constexpr std::size_t largeAnswerBytes = 256 * 1024;
+constexpr std::ptrdiff_t largeAnswerTurns = 2;
 
 std::string lowerCase(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(),
@@ -103,10 +108,18 @@ struct ModelServer::Exchange {
     int status = 0;
     std::string body;
     bool tooLarge = false, late = false;
+    bool large = false; // has taken one of the turns for large answers
     std::chrono::milliseconds took{0};
 };
 
-ModelServer::ModelServer(ModelServerSettings settings) : settings_(std::move(settings)) {}
+ModelServer::ModelServer(ModelServerSettings settings)
+    : settings_(std::move(settings)), largeAnswerTurns_(largeAnswerTurns) {}
+
+std::shared_ptr<void> ModelServer::turnOf(const Exchange& exchange) {
+    if (!exchange.large)
+        return nullptr;
+    return std::shared_ptr<void>(nullptr, [this](void*) { largeAnswerTurns_.release(); });
+}
 
 std::variant<ModelAnswer, DaemonReply> ModelServer::answer(const PinchRequest& request) {
     const auto deadline = Clock::now() + settings_.timeout;
@@ -119,6 +132,7 @@ std::variant<ModelAnswer, DaemonReply> ModelServer::answer(const PinchRequest& r
         {"max_tokens", request.costCap},
         {"stream", false}};
     const Exchange exchange = send("POST", "/chat/completions", completion.dump(), deadline);
+    auto turn = turnOf(exchange);
     const auto picked =
         jsonStringsAt(exchange.body, {{".choices", "#0", ".message", ".content"}, {".model"}});
     if (exchange.error != httplib::Error::Success || exchange.status / 100 != 2 || !picked ||
@@ -128,7 +142,8 @@ std::variant<ModelAnswer, DaemonReply> ModelServer::answer(const PinchRequest& r
     }
     return ModelAnswer{.text = *(*picked)[0],
                        .modelVersion = (*picked)[1].value_or(std::get<std::string>(model)),
-                       .latency = exchange.took};
+                       .latency = exchange.took,
+                       .turn = std::move(turn)};
 }
 
 std::variant<std::string, DaemonReply> ModelServer::modelName(Clock::time_point deadline) {
@@ -140,6 +155,7 @@ std::variant<std::string, DaemonReply> ModelServer::modelName(Clock::time_point 
             return *listedModel_;
     }
     const Exchange exchange = send("GET", "/models", "", deadline);
+    const auto turn = turnOf(exchange);
     const auto picked = jsonStringsAt(exchange.body, {{".data", "#0", ".id"}});
     if (exchange.error == httplib::Error::Success && exchange.status == 404)
         return badGateway("model server " + settings_.address.shown +
@@ -158,7 +174,7 @@ void ModelServer::forgetModel() {
 }
 
 ModelServer::Exchange ModelServer::send(const std::string& method, const std::string& path,
-                                        std::string body, Clock::time_point deadline) const {
+                                        std::string body, Clock::time_point deadline) {
     const ModelServerAddress& address = settings_.address;
     std::unique_ptr<httplib::ClientImpl> client =
         address.https ? std::make_unique<httplib::SSLClient>(address.host, address.port)
@@ -192,6 +208,12 @@ ModelServer::Exchange ModelServer::send(const std::string& method, const std::st
                                    std::uint64_t) {
         exchange.tooLarge = exchange.body.size() + size > maxAnswerBytes;
         exchange.late = Clock::now() > deadline;
+        // The server waits while this one waits for its turn.
+        if (!exchange.large && !exchange.tooLarge && !exchange.late &&
+            exchange.body.size() + size > largeAnswerBytes) {
+            exchange.large = largeAnswerTurns_.try_acquire_until(deadline);
+            exchange.late = !exchange.large;
+        }
         if (exchange.tooLarge || exchange.late)
             return false;
         exchange.body.append(data, size);

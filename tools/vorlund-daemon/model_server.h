@@ -4,8 +4,10 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
+#include <semaphore>
 #include <string>
 #include <variant>
 
@@ -53,13 +55,16 @@ private:
     std::variant<std::string, DaemonReply>
     modelName(std::chrono::steady_clock::time_point deadline);
     Exchange send(const std::string& method, const std::string& path, std::string body,
-                  std::chrono::steady_clock::time_point deadline) const;
+                  std::chrono::steady_clock::time_point deadline);
     DaemonReply failure(const Exchange& exchange, const std::string& what) const;
     void forgetModel();
+    // Gives a large answer's turn back when the last holder lets go of it.
+    std::shared_ptr<void> turnOf(const Exchange& exchange);
 
     const ModelServerSettings settings_;
     std::mutex mutex_;
     std::optional<std::string> listedModel_; // what GET /models named, until a failure
+    std::counting_semaphore<> largeAnswerTurns_;
 };
 
 } // namespace vorlund

@@ -76,7 +76,8 @@ DaemonResponse signedAnswer(const PinchRequest& request, const SigningKey& key,
     return signedAnswer(request,
                         {.text = "Demo daemon received: \"" + request.prompt + "\"",
                          .modelVersion = "demo-1",
-                         .latency = std::chrono::milliseconds(latencyMs)},
+                         .latency = std::chrono::milliseconds(latencyMs),
+                         .turn = nullptr},
                         key, timestampMs);
 }
 

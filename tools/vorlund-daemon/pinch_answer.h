@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <variant>
 
@@ -30,6 +31,7 @@ struct ModelAnswer {
     std::string text;
     std::string modelVersion;
     std::chrono::milliseconds latency{0};
+    std::shared_ptr<void> turn; // held until the answer is signed and encoded
 };
 
 // Answers a checked pinch, or refuses it with the reply the client sees. Called from several
