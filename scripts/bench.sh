@@ -34,7 +34,7 @@ run() {
     run "$build/bench/vorlund_exchange_bench" --window --exchanges 2000 --warmup 200
     echo "## Start-up: vorlund beside a one-Label Qt Quick Controls window"
     echo
-    run "$build/bench/vorlund_startup_bench" --runs 20 "$build/src/ui/vorlund" \
+    run "$build/bench/vorlund_startup_bench" --runs 20 "$build/src/ui/vorlund_first_frame" \
         "$build/bench/startup_floor/vorlund_startup_floor"
     echo "## Micro-benchmarks"
     echo

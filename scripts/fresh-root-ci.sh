@@ -6,8 +6,9 @@
 # usage: sudo scripts/fresh-root-ci.sh [REF | PATH]
 #   REF   a commit or branch of this repository (default: main, as committed)
 #   PATH  a repository or worktree to clone instead; its checked-out commit is tested
-# VORLUND_CI_COMMAND runs another command there instead of .ci/run, such as README's set-up:
-#   VORLUND_CI_COMMAND='VORLUND_FIRST_FRAME_PROBE=1 QT_QPA_PLATFORM=offscreen ./scripts/run.sh'
+# VORLUND_CI_COMMAND runs another command there instead of .ci/run, such as the set-up and build
+# of README's first command:
+#   VORLUND_CI_COMMAND='VORLUND_TARGETS="vorlund_app_exe vorlund-demo-daemon" ./scripts/build.sh'
 #
 # Each run unpacks a pristine root (debootstrap's minimal base with git, ca-certificates and
 # sudo, kept as a tarball after the first run), clones the commit into it and runs .ci/run there

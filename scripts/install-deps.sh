@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Installs the Debian packages of scripts/packages.txt that are missing.
+# Installs the Debian packages of the given lists that are missing; by default those of
+# scripts/packages.txt and scripts/packages-dev.txt.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-mapfile -t wanted < <(grep -v -E '^\s*(#|$)' "$here/packages.txt")
+[ $# -gt 0 ] || set -- "$here/packages.txt" "$here/packages-dev.txt"
+mapfile -t wanted < <(cat "$@" | grep -v -E '^\s*(#|$)')
 missing=()
 for pkg in "${wanted[@]}"; do
     dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Sets everything up, builds, and opens the window with the daemon behind it, answering by echo.
+# Installs what building and running need, builds the window and the daemon, and opens the
+# window with the daemon behind it, answering by echo. The tests and benchmarks are left to
+# scripts/test.sh.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-"$root/scripts/build.sh"
+VORLUND_TARGETS="vorlund_app_exe vorlund-daemon" "$root/scripts/build.sh"
 build=${VORLUND_BUILD_DIR:-$root/build}
 
 # Start the daemon on the window's default address unless a daemon already listens there;

@@ -3,7 +3,6 @@
 #include "bounded_body_reader.h"
 
 #include <QCoroNetwork>
-#include <QHostAddress>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QTimer>
@@ -31,12 +30,6 @@ QString durationText(std::chrono::milliseconds duration) {
 
 int portOf(const QUrl& url) {
     return url.port(url.scheme() == QLatin1String("https") ? 443 : 80);
-}
-
-// The demo daemon speaks plain HTTP on this machine only; elsewhere starting it would not help.
-bool demoDaemonCouldServe(const QUrl& url) {
-    return url.scheme() == QLatin1String("http") &&
-           (url.host() == QLatin1String("localhost") || QHostAddress(url.host()).isLoopback());
 }
 
 QString hostAndPort(const QUrl& url) {
@@ -148,9 +141,7 @@ QCoro::Task<DaemonHttpResult> postToDaemon(QUrl url, QByteArray body, ExchangeSe
 
     DaemonHttpResult result;
     result.transportFailure = transportFailure(*reply, reader, settings);
-    if (reply->error() == QNetworkReply::ConnectionRefusedError &&
-        demoDaemonCouldServe(reply->url()))
-        result.refusedPort = portOf(reply->url());
+    result.connectionRefused = reply->error() == QNetworkReply::ConnectionRefusedError;
     if (!result.transportFailure) {
         result.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
         result.body = reader.body();

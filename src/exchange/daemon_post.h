@@ -14,8 +14,8 @@ namespace vorlund {
 // The daemon's HTTP answer, or why no whole answer arrived.
 struct DaemonHttpResult {
     std::optional<QString> transportFailure;
-    // The port that refused a plain-HTTP connection on this machine: nothing listens there.
-    std::optional<int> refusedPort;
+    // Nothing listened at the daemon's address.
+    bool connectionRefused = false;
     int status = 0; // 0 when the answer carries no HTTP status
     QByteArray body;
 };

@@ -70,7 +70,7 @@ QCoro::Task<ExchangeOutcome> runExchange(PinchSnapshot snapshot, ExchangeSetting
     if (answer.transportFailure) {
         ExchangeOutcome failed =
             failedWith(QStringLiteral("request failed: ") + *answer.transportFailure);
-        failed.refusedPort = answer.refusedPort;
+        failed.connectionRefused = answer.connectionRefused;
         co_return failed;
     }
     // Decoding and verifying a large answer takes long enough to freeze the window, so the

@@ -39,8 +39,8 @@ struct ExchangeOutcome {
     std::optional<QString> errorText;
     std::optional<bool> sigValid;
     std::optional<DaemonResponse> shown;
-    // Set when nothing listened at a plain-HTTP daemon address on this machine: the port.
-    std::optional<int> refusedPort;
+    // Nothing listened at the daemon's address.
+    bool connectionRefused = false;
 };
 
 struct ExchangeSettings {

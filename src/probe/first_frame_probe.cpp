@@ -11,8 +11,6 @@
 namespace vorlund {
 
 void probeFirstFrame(QQuickWindow& window, std::function<bool()> shown) {
-    if (!qEnvironmentVariableIsSet("VORLUND_FIRST_FRAME_PROBE"))
-        return;
     // Synchronisation happens while the GUI thread waits, whichever render loop runs, so
     // reading the window's state there is safe; the frame that follows shows that state.
     auto synced = std::make_shared<std::atomic<bool>>(false);

@@ -6,8 +6,8 @@ class QQuickWindow;
 
 namespace vorlund {
 
-// A measurement hook for the start-up benchmark, inert unless VORLUND_FIRST_FRAME_PROBE is set.
-// Then it prints "first frame at <ns>" (CLOCK_MONOTONIC, so comparable with the clock of the
+// A measurement hook for the start-up benchmark, built only into the programs it measures. It
+// prints "first frame at <ns>" (CLOCK_MONOTONIC, so comparable with the clock of the
 // process that started this one) on standard output once window has put a frame on screen that
 // was prepared after shown() turned true, and quits the application.
 void probeFirstFrame(QQuickWindow& window, std::function<bool()> shown);

@@ -10,6 +10,8 @@ Label {
 
     property string fullText
     readonly property string shownFullText: DisplayText.bounded(fullText)
+    // A larger whole that the label is part of may show the tooltip for all of it.
+    property bool toolTipShown: hover.hovered
 
     function copy() {
         Clipboard.setText(fullText);
@@ -33,26 +35,38 @@ Label {
         visible: label.activeFocus
     }
 
+    // The menu and the tooltip are made when first wanted, and named by file so that not even
+    // their types are loaded with the window.
     TapHandler {
         acceptedButtons: Qt.RightButton
-        onTapped: menu.popup()
+        onTapped: {
+            if (!menu.item)
+                menu.setSource("KeyMenu.qml", {
+                    parent: label
+                });
+            menu.item.popup();
+        }
     }
 
-    Menu {
+    Loader {
         id: menu
-        PressableMenuItem {
-            text: qsTr("Copy")
-            onTriggered: label.copy()
-        }
     }
 
     HoverHandler {
         id: hover
     }
 
-    PlainToolTip {
-        objectName: "keyToolTip"
-        visible: hover.hovered
-        text: label.shownFullText
+    onToolTipShownChanged: if (toolTipShown && !toolTip.item)
+        toolTip.setSource("PlainToolTip.qml", {
+            parent: label,
+            objectName: "keyToolTip"
+        })
+
+    Loader {
+        id: toolTip
+        onLoaded: {
+            item.text = Qt.binding(() => label.shownFullText);
+            item.visible = Qt.binding(() => label.toolTipShown);
+        }
     }
 }

@@ -4,7 +4,8 @@ import QtQuick.Layouts
 import Vorlund
 
 // Green seal with the daemon's shortened key when its signature verified, red seal otherwise.
-// The caption carries the daemon's whole key in both cases.
+// The whole badge, seal, caption and the gap between, shows the daemon's whole key in a tooltip
+// in both cases.
 RowLayout {
     id: badge
 
@@ -30,5 +31,10 @@ RowLayout {
         text: badge.valid ? qsTr("signed by ") + DisplayText.shortened(badge.daemonKey, 8)
                           : qsTr("signature invalid")
         fullText: badge.daemonKey
+        toolTipShown: hover.hovered
+    }
+
+    HoverHandler {
+        id: hover
     }
 }

@@ -1,5 +1,8 @@
 #include "content_view.h"
 
+#include "daemon_hint.h"
+
+#include <QLocale>
 #include <QPointer>
 #include <QTextDocument>
 
@@ -51,8 +54,16 @@ QVariant ContentView::errorText() const {
     return errorText_ ? QVariant(*errorText_) : QVariant();
 }
 
-QVariant ContentView::refusedPort() const {
-    return refusedPort_ ? QVariant(*refusedPort_) : QVariant();
+QString ContentView::cutNotice() const {
+    if (response_.size() <= DisplayText::limit)
+        return {};
+    return tr("Showing the first %1 characters; Copy copies all of the answer.")
+        .arg(QLocale(QLocale::English).toString(DisplayText::limit));
+}
+
+bool ContentView::replayed() const {
+    // Pinch ids are case-blind; ours are sent in lower case.
+    return pinchId_.compare(sentPinchId_, Qt::CaseInsensitive) != 0;
 }
 
 void ContentView::takePrompt(QQuickTextDocument* editor) {
@@ -85,8 +96,10 @@ void ContentView::send() {
     assign(errorText_, std::optional<QString>(), &ContentView::errorTextChanged);
     assign(response_, QString(), &ContentView::responseChanged);
     assign(sigValid_, std::optional<bool>(), &ContentView::sigValidChanged);
-    assign(refusedPort_, std::optional<int>(), &ContentView::refusedPortChanged);
+    assign(unverified_, false, &ContentView::unverifiedChanged);
+    assign(hint_, QString(), &ContentView::hintChanged);
     sentPinchId_ = pinchId;
+    sentDaemonURL_ = daemonURL_;
     assign(pinchId_, pinchId, &ContentView::pinchIdChanged);
     finishExchange(std::move(exchange));
 }
@@ -120,7 +133,11 @@ void ContentView::apply(const ExchangeOutcome& outcome) {
     }
     assign(sigValid_, outcome.sigValid, &ContentView::sigValidChanged);
     assign(errorText_, outcome.errorText, &ContentView::errorTextChanged);
-    assign(refusedPort_, outcome.refusedPort, &ContentView::refusedPortChanged);
+    assign(unverified_, outcome.shown && outcome.sigValid == false,
+           &ContentView::unverifiedChanged);
+    const bool failed = outcome.errorText && !outcome.shown;
+    assign(hint_, failed ? daemonHint(sentDaemonURL_, outcome.connectionRefused) : QString(),
+           &ContentView::hintChanged);
 }
 
 } // namespace vorlund

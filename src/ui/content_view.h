@@ -40,12 +40,16 @@ class ContentView : public QObject {
     // response and errorText as the window lays them out; see DisplayText::bounded().
     Q_PROPERTY(QString shownResponse READ shownResponse NOTIFY responseChanged)
     Q_PROPERTY(QString shownErrorText READ shownErrorText NOTIFY errorTextChanged)
-    // true while the window shows only the start of the response
-    Q_PROPERTY(bool responseCut READ responseCut NOTIFY responseChanged)
+    // What to say under a response that the window shows only the start of; empty otherwise.
+    Q_PROPERTY(QString cutNotice READ cutNotice NOTIFY responseChanged)
     // The pinch id of the last send; an answer may name another.
     Q_PROPERTY(QString sentPinchId READ sentPinchId NOTIFY pinchIdChanged)
-    // undefined, or the port that refused the last exchange's connection.
-    Q_PROPERTY(QVariant refusedPort READ refusedPort NOTIFY refusedPortChanged)
+    // The answer names another pinch than the one sent: it may be a recorded one, replayed.
+    Q_PROPERTY(bool replayed READ replayed NOTIFY pinchIdChanged)
+    // An answer is shown whose signature did not verify.
+    Q_PROPERTY(bool unverified READ unverified NOTIFY unverifiedChanged)
+    // What to do after the last exchange failed, or empty; see daemonHint().
+    Q_PROPERTY(QString hint READ hint NOTIFY hintChanged)
     // The send button's rule: a prompt that is not only white space, no exchange running,
     // and the client's key published.
     Q_PROPERTY(bool canSend READ canSend NOTIFY canSendChanged)
@@ -76,9 +80,11 @@ public:
     bool canSend() const;
     QString shownResponse() const { return DisplayText::bounded(response_); }
     QString shownErrorText() const { return DisplayText::bounded(errorText_.value_or(QString())); }
-    bool responseCut() const { return response_.size() > DisplayText::limit; }
+    QString cutNotice() const;
     QString sentPinchId() const { return sentPinchId_; }
-    QVariant refusedPort() const;
+    bool replayed() const;
+    bool unverified() const { return unverified_; }
+    QString hint() const { return hint_; }
 
     // Takes the prompt from the editor's document, as typed. The editor's text property turns
     // U+00A0 into a space and U+2028 into a line feed; the document keeps both, and holds
@@ -105,7 +111,8 @@ signals:
     void isLoadingChanged();
     void errorTextChanged();
     void canSendChanged();
-    void refusedPortChanged();
+    void unverifiedChanged();
+    void hintChanged();
     // Emitted when an exchange has written its outcome and cleared isLoading.
     void exchangeFinished();
 
@@ -128,12 +135,14 @@ private:
     QString aPubKey_;
     QString pinchId_;
     QString sentPinchId_;
+    QString sentDaemonURL_;
     qint64 latencyMs_ = 0;
     QString modelVersion_;
     std::optional<bool> sigValid_;
     bool isLoading_ = false;
     std::optional<QString> errorText_;
-    std::optional<int> refusedPort_;
+    bool unverified_ = false;
+    QString hint_;
 };
 
 // Lets QML read view.state.bPubKeyHex; ClientState itself knows nothing of QML.

@@ -1,5 +1,4 @@
 #include "app/client_state.h"
-#include "probe/first_frame_probe.h"
 #include "protocol/sodium.h"
 #include "ui/content_view.h"
 #include "ui/fatal_error_box.h"
@@ -11,6 +10,10 @@
 #include <QQuickStyle>
 #include <QQuickWindow>
 #include <QtQml/qqmlextensionplugin.h>
+
+#ifdef VORLUND_FIRST_FRAME_PROBE
+#include "probe/first_frame_probe.h"
+#endif
 
 Q_IMPORT_QML_PLUGIN(VorlundPlugin)
 
@@ -71,10 +74,12 @@ int main(int argc, char* argv[]) {
         &engine, &QQmlApplicationEngine::objectCreationFailed, &app,
         [] { QCoreApplication::exit(1); }, Qt::QueuedConnection);
     engine.load(QUrl(QStringLiteral("qrc:/qt/qml/Vorlund/Main.qml")));
+#ifdef VORLUND_FIRST_FRAME_PROBE
     if (auto* window = qobject_cast<QQuickWindow*>(engine.rootObjects().value(0))) {
         const auto* view = window->findChild<vorlund::ContentView*>(QStringLiteral("contentView"));
         vorlund::probeFirstFrame(*window,
                                  [view] { return !view->state()->bPubKeyHex().isEmpty(); });
     }
+#endif
     return app.exec();
 }

@@ -6,6 +6,7 @@
 #include "protocol/hex.h"
 #include "protocol/json_codec.h"
 #include "ui/content_view.h"
+#include "ui/daemon_hint.h"
 
 #include <QProcess>
 #include <QSignalSpy>
@@ -49,14 +50,18 @@ json shownBy(const ContentView& view) {
         shown["error"] = view.errorText().toString().toStdString();
     if (view.sigValid().isValid())
         shown["sigValid"] = view.sigValid().toBool();
-    if (view.refusedPort().isValid())
-        shown["refusedPort"] = view.refusedPort().toString().toStdString();
+    if (!view.hint().isEmpty())
+        shown["hint"] = view.hint().toStdString();
+    if (view.replayed())
+        shown["replayed"] = true;
+    if (view.unverified())
+        shown["unverified"] = true;
     return shown;
 }
 
 } // namespace
 
-// Exchanges through the window's own send(), with daemons that write exact bytes; and the demo
+// Exchanges through the window's own send(), with daemons that write exact bytes; and the
 // daemon that those daemons' answers come from.
 class ExchangeTest : public QObject {
     Q_OBJECT
@@ -93,9 +98,11 @@ private slots:
 
     void daemonCases_data() { addJsonRows(CASES_FILE, "cases"); }
     void daemonCases() {
-        const QString port = freePort();
+        const json script = fetchedJsonRow().value("daemon", json::array());
+        const ScriptedDaemon daemon(script, daemonKey);
         const json row = json::parse(QString::fromStdString(fetchedJsonRow().dump())
-                                         .replace("{closedPort}", port)
+                                         .replace("{closedPort}", freePort())
+                                         .replace("{port}", QString::number(daemon.port()))
                                          .toStdString());
         view_->setPrompt(QStringLiteral("hi"));
         const ScriptedDaemon primer(
@@ -103,7 +110,6 @@ private slots:
             primingKey);
         QVERIFY(exchange(urlOf(primer)) && view_->sigValid() == QVariant(true));
 
-        const ScriptedDaemon daemon(row.value("daemon", json::array()), daemonKey);
         const QString url = QString::fromStdString(row.value("url", ""));
         ExchangeSettings settings; // the window's own, unless the row says otherwise
         settings.timeout =
@@ -111,7 +117,7 @@ private slots:
         settings.maxBodyBytes = row.value("maxBodyBytes", settings.maxBodyBytes);
         const auto sent = exchange(url.isEmpty() ? urlOf(daemon) : url, settings);
         QVERIFY2(sent, "the exchange never ended");
-        QCOMPARE(daemon.requestCount(), url.isEmpty() ? 1 : 0);
+        QCOMPARE(daemon.requestCount(), row.contains("daemon") ? 1 : 0);
 
         // Whatever of the answer is not shown stays as the earlier answer left it.
         json expected = row.at("shows");
@@ -133,6 +139,32 @@ private slots:
         QVERIFY2(
             shown == expected,
             (shown.dump().substr(0, 400) + "\nexpected " + expected.dump().substr(0, 400)).c_str());
+    }
+
+    // The snapshot taken at a press, and what an exchange makes of one built by hand.
+    void snapshots_data() { addJsonRows(CASES_FILE, "snapshots"); }
+    void snapshots() {
+        const json row = fetchedJsonRow();
+        const std::chrono::system_clock::time_point at{
+            std::chrono::nanoseconds(row.at("nanoseconds").get<std::int64_t>())};
+        PinchSnapshot snapshot =
+            takeSnapshot("hi", "http://127.0.0.1:1/pinch", *view_->state(), at);
+        QCOMPARE(snapshot.requestedAt, row.at("requestedAt").get<std::int64_t>());
+        if (!row.contains("prompt"))
+            return;
+        snapshot.prompt = textOf(row["prompt"]);
+        const ExchangeOutcome outcome = QCoro::waitFor(exchangePinch(std::move(snapshot)));
+        QVERIFY2(outcome.errorText.value_or("").startsWith(QString::fromStdString(row["error"])),
+                 qPrintable(outcome.errorText.value_or("(none)")));
+    }
+
+    // What the window says to do after a failed exchange, by the address it went to.
+    void hints_data() { addJsonRows(CASES_FILE, "hints"); }
+    void hints() {
+        const json row = fetchedJsonRow();
+        QCOMPARE(daemonHint(QString::fromStdString(row.at("url")), row.value("refused", false))
+                     .toStdString(),
+                 row.value("hint", ""));
     }
 
     void daemonRequests_data() { addJsonRows(REQUESTS_FILE, "requests"); }
