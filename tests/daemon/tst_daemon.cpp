@@ -142,14 +142,14 @@ private slots:
         ModelServer model({.address = address,
                            .model = row.value("model", ""),
                            .apiKey = row.value("apiKey", ""),
-                           .timeout = std::chrono::seconds(row.value("timeout", 5))});
+                           .timeout = std::chrono::seconds(row.value("timeout", 30))});
         std::ostringstream log;
         Daemon daemon(
             SigningKey::generate(), {}, std::chrono::system_clock::now,
             [&](const PinchRequest& pinch) { return model.answer(pinch); }, &log);
         const PinchRequest pinch = signedPinch(row.value("prompt", "Grüß dich 🦞\n\"/\""));
         httplib::Client client("127.0.0.1", daemon.start(0));
-        client.set_read_timeout(std::chrono::seconds(30));
+        client.set_read_timeout(std::chrono::seconds(60));
         const auto result = client.Post("/pinch", encodePinchRequest(pinch), "application/json");
         QVERIFY(result);
         QCOMPARE(result->status, row.value("status", 200));
