@@ -4,13 +4,13 @@
 #include "daemon.h"
 #include "model_server.h"
 
+#include "identity/posix_file.h"
 #include "protocol/canonical.h"
 #include "protocol/hex.h"
 #include "protocol/json_codec.h"
 #include "protocol/verify.h"
 
 #include <QRegularExpression>
-#include <QTcpServer>
 #include <QtTest>
 
 #include <arpa/inet.h>
@@ -93,13 +93,26 @@ private:
     test::LoopbackServer server_; // stopped before what its handlers write goes
 };
 
+sockaddr_in loopback(int port) {
+    return {.sin_family = AF_INET,
+            .sin_port = htons(std::uint16_t(port)),
+            .sin_addr = {htonl(INADDR_LOOPBACK)},
+            .sin_zero = {}};
+}
+
+// A loopback port that refuses connections and that no one else gets, while `fd` is open.
+int refusingPort(int fd) {
+    sockaddr_in address = loopback(0);
+    socklen_t length = sizeof address;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), length);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    return ntohs(address.sin_port);
+}
+
 // The bytes a connection to the daemon answers to `sent`, until the daemon closes it.
 std::string rawExchange(int port, const std::string& sent) {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{.sin_family = AF_INET,
-                        .sin_port = htons(std::uint16_t(port)),
-                        .sin_addr = {htonl(INADDR_LOOPBACK)},
-                        .sin_zero = {}};
+    sockaddr_in address = loopback(port);
     std::string received;
     if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
         ::send(fd, sent.data(), sent.size(), MSG_NOSIGNAL) == ssize_t(sent.size())) {
@@ -130,10 +143,8 @@ private slots:
         std::optional<ScriptedModelServer> server;
         if (row.contains("server"))
             server.emplace(row["server"]);
-        QTcpServer closed; // a port where nothing listens once it closes
-        QVERIFY(server || closed.listen(QHostAddress::LocalHost));
-        const int port = server ? server->port() : closed.serverPort();
-        closed.close();
+        const FileDescriptor unused(::socket(AF_INET, SOCK_STREAM, 0));
+        const int port = server ? server->port() : refusingPort(unused.get());
         const std::string base = "http://127.0.0.1:" + std::to_string(port);
         row = json::parse(
             replaced(replaced(row.dump(), "{base}", base), "{port}", std::to_string(port)));
