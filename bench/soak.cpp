@@ -65,7 +65,7 @@ int main(int argc, char* argv[]) {
     probe.close();
     QProcess daemon;
     daemon.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    daemon.start(QStringLiteral(DEMO_DAEMON_PATH), {QStringLiteral("--port"), port});
+    daemon.start(QStringLiteral(DAEMON_PATH), {QStringLiteral("--port"), port});
     QByteArray daemonSays;
     if (!bench::waitFor([&] { return (daemonSays += daemon.readAll()).contains("url: "); }, 10'000))
         qFatal("soak: the demo daemon did not start");

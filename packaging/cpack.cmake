@@ -10,8 +10,9 @@ string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
     "Vorlund sends a prompt as an Ed25519-signed pinch to a daemon on the same"
     "machine and shows its answer with a badge that tells whether the daemon's"
     "signature holds and the answer is addressed to the client. The package"
-    "also holds vorlund-demo-daemon, a small daemon that speaks the same"
-    "protocol, for trying the client out.")
+    "also holds that daemon, vorlund-daemon, which answers from any local model"
+    "server that speaks the OpenAI chat-completions API (llama.cpp, Ollama,"
+    "vLLM and others), or by echo without one, with a systemd user unit.")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_STRIP_FILES ON)
 
@@ -27,6 +28,7 @@ set(CPACK_DEBIAN_PACKAGE_DEPENDS
 qml6-module-qtquick-window, qml6-module-qtquick-templates, qml6-module-qtqml-workerscript, \
 libqt6svg6")
 # On GNOME, Qt reads the desktop's palette (light or dark) through this plugin.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-gtk-platformtheme")
+# The daemon checks an https model server's certificate against the system's store.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-gtk-platformtheme, ca-certificates")
 
 include(CPack)

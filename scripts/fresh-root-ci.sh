@@ -8,7 +8,7 @@
 #   PATH  a repository or worktree to clone instead; its checked-out commit is tested
 # VORLUND_CI_COMMAND runs another command there instead of .ci/run, such as the set-up and build
 # of README's first command:
-#   VORLUND_CI_COMMAND='VORLUND_TARGETS="vorlund_app_exe vorlund-demo-daemon" ./scripts/build.sh'
+#   VORLUND_CI_COMMAND='VORLUND_TARGETS="vorlund_app_exe vorlund-daemon" ./scripts/build.sh'
 #
 # Each run unpacks a pristine root (debootstrap's minimal base with git, ca-certificates and
 # sudo, kept as a tarball after the first run), clones the commit into it and runs .ci/run there

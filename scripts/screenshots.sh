@@ -34,7 +34,7 @@ await "$work/display"
 export DISPLAY=:$(cat "$work/display")
 
 port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-"$build/tools/demo-daemon/vorlund-demo-daemon" --port "$port" >"$work/daemon" &
+"$build/tools/vorlund-daemon/vorlund-daemon" --port "$port" >"$work/daemon" &
 pids+=($!)
 await "$work/daemon"
 daemon_url=http://127.0.0.1:$port/pinch

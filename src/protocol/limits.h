@@ -13,7 +13,8 @@ inline constexpr std::string_view pinchPath = "/pinch";
 
 // A request is a few keys and a prompt; a daemon reads no more of a body than this.
 inline constexpr std::size_t maxRequestBodyBytes = 1024 * 1024;
-// How far a request's requestedAt may stand from the daemon's clock, either way.
+// How far a request's requestedAt may stand behind the daemon's clock (the daemon allows far
+// less ahead of it).
 inline constexpr std::chrono::minutes maxClockDifference{5};
 
 // The client reads no more of an answer than this, and waits no longer for one.

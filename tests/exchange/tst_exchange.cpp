@@ -1,7 +1,7 @@
 #include "json_rows.h"
 #include "scripted_daemon.h"
 
-#include "demo_daemon.h"
+#include "daemon.h"
 
 #include "protocol/hex.h"
 #include "protocol/json_codec.h"
@@ -61,7 +61,7 @@ json shownBy(const ContentView& view) {
 
 } // namespace
 
-// Exchanges through the window's own send(), with daemons that write exact bytes; and the demo
+// Exchanges through the window's own send(), with daemons that write exact bytes; and the
 // daemon that those daemons' answers come from.
 class ExchangeTest : public QObject {
     Q_OBJECT
@@ -167,11 +167,11 @@ private slots:
                  row.value("hint", ""));
     }
 
-    void demoDaemonRequests_data() { addJsonRows(REQUESTS_FILE, "requests"); }
-    void demoDaemonRequests() {
+    void daemonRequests_data() { addJsonRows(REQUESTS_FILE, "requests"); }
+    void daemonRequests() {
         // Its clock at the moment the valid requests were signed.
-        DemoDaemon daemon(keyFrom(QByteArray(32, 7)), {},
-                          [] { return std::chrono::system_clock::from_time_t(1'700'000'000); });
+        Daemon daemon(keyFrom(QByteArray(32, 7)), {},
+                      [] { return std::chrono::system_clock::from_time_t(1'700'000'000); });
         const int port = daemon.start(0);
         const json row = json::parse(QString::fromStdString(fetchedJsonRow().dump())
                                          .replace("{port}", QString::number(port))
@@ -191,7 +191,7 @@ private slots:
         QCOMPARE(result->status, row.value("status", 0));
         if (result->status != 200)
             QCOMPARE(QString::fromStdString(result->body), QString::fromStdString(row["reason"]));
-        else { // the exchange cases show the rest of what the demo answers
+        else { // the exchange cases show the rest of what the echo answers
             const DaemonResponse answer = decodeDaemonResponse(result->body);
             const PinchRequest request = decodePinchRequest(row.value("body", ""));
             const QByteArray digest = QCryptographicHash::hash(
@@ -201,15 +201,15 @@ private slots:
         }
     }
 
-    // The demo daemon as started from a shell: it keeps its key in the file it is given, makes a
+    // The daemon as started from a shell: it keeps its key in the file it is given, makes a
     // missing one private, and refuses one of the wrong length.
-    void demoDaemonProgram_data() { addJsonRows(REQUESTS_FILE, "programs"); }
-    void demoDaemonProgram() {
+    void daemonProgram_data() { addJsonRows(REQUESTS_FILE, "programs"); }
+    void daemonProgram() {
         const json row = fetchedJsonRow();
         const int endSignal = row.value("signal", 0);
         const QByteArray keyFile = QByteArray::fromHex(row.value("keyFile", "").c_str());
         QTemporaryDir dir;
-        QFile key(dir.filePath("daemon.key"));
+        QFile key(dir.filePath(QString::fromStdString(row.value("key", "daemon.key"))));
         QVERIFY(!row.contains("keyFile") ||
                 (key.open(QIODevice::WriteOnly) && key.write(keyFile) == keyFile.size()));
         QVERIFY(!row.value("fifo", false) ||
@@ -217,12 +217,17 @@ private slots:
         key.close();
         const QString port = freePort();
         // Started the way a shell starts a background job: with SIGINT ignored.
-        QStringList arguments{"-c", "trap '' INT; exec \"$0\" \"$@\"", DEMO_DAEMON_PATH, "--port",
-                              port};
+        QStringList arguments{"-c", "trap '' INT; exec \"$0\" \"$@\"", DAEMON_PATH, "--port", port};
         for (const json& argument : row.at("arguments"))
             arguments << QString::fromStdString(argument);
+        std::optional<Daemon> other;
+        if (row.value("portTaken", false))
+            other.emplace(keyFrom(QByteArray(32, 9))).start(port.toInt());
         QProcess process;
         process.setWorkingDirectory(dir.path());
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("XDG_DATA_HOME", dir.path());
+        process.setProcessEnvironment(environment);
         process.start("/bin/sh", arguments);
         if (endSignal != 0) { // serving once it has told its key and its address
             QTRY_VERIFY_WITH_TIMEOUT(process.peek(4096).count('\n') == 2, 10000);
@@ -240,6 +245,7 @@ private slots:
         QVERIFY(process.waitForFinished(10000));
         QCOMPARE(process.exitStatus(), QProcess::NormalExit);
         QCOMPARE(process.exitCode(), row.value("exitCode", -1));
+        QVERIFY(process.readAllStandardError().contains(row.value("says", "").c_str()));
         // A refused key file stays as it was; a new one is made only to be used.
         QCOMPARE(key.size(), row.contains("keyFile") ? keyFile.size() : endSignal ? 32 : 0);
     }

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # What only the package itself can get wrong: it installs (every dependency names a real
 # package, and every library the programs link comes from one of them), the installed desktop
-# files validate, every program has a readable manual page and the changelog is the release's.
+# files and the daemon's user unit validate, every program has a readable manual page and the
+# changelog is the release's.
 # Usage: package_test.sh <cmake> <cpack> <build dir> <project version>
 set -uo pipefail
 cmake=$1 cpack=$2 build=$3 version=$4
@@ -29,7 +30,7 @@ for pkg in qml6-module-qtquick-controls qml6-module-qtquick-layouts libqt6svg6; 
 done
 dpkg-deb -x "$deb" "$work/root"
 triplet=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
-for program in vorlund vorlund-demo-daemon; do
+for program in vorlund vorlund-daemon; do
     for soname in $(readelf -d "$work/root/usr/bin/$program" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do
         pkg=$(dpkg -S "/lib/$triplet/$soname" "/usr/lib/$triplet/$soname" 2>/dev/null | head -n1 | cut -d: -f1)
         check "$program's $soname comes from a dependency (${pkg:-none})" grep -qx "${pkg:-?}" <<<"$depends"
@@ -55,4 +56,15 @@ done
 check "the changelog's latest entry is $version" test "$(zcat "$share/doc/vorlund/changelog.gz" |
     dpkg-parsechangelog -l - -S Version)" = "$version"
 check "the README is installed" test -s "$share/doc/vorlund/README"
+check "the vectors are installed next to the protocol" test -s "$share/doc/vorlund/canonical.json"
+# systemd-analyze wants the unit's program on this system: point the unit at the package's.
+unit=$work/root/usr/lib/systemd/user/vorlund-daemon.service
+sed "s#^ExecStart=#ExecStart=$work/root/usr/bin/#" "$unit" >"$work/vorlund-daemon.service"
+mkdir -m 700 "$work/runtime"
+# It reports a key it cannot parse, and goes on.
+said=$(XDG_RUNTIME_DIR="$work/runtime" systemd-analyze --user verify --man=no "$work/vorlund-daemon.service" 2>&1)
+check "the user unit verifies${said:+: $said}" test -z "$said"
+options=$(sed -n 's/^ExecStart=.*\$\([A-Z_]*\).*/\1/p' "$unit")
+check "the example options file sets what the unit reads (${options:-nothing})" \
+    grep -q "^#$options=\"--model-server" "$share/doc/vorlund/daemon.conf.example"
 [ "$failures" -eq 0 ]

@@ -1,4 +1,4 @@
-#include "demo_daemon.h"
+#include "daemon.h"
 #include "json_rows.h"
 #include "scripted_daemon.h"
 #include "ui/content_view.h"
@@ -244,7 +244,7 @@ private slots:
 
     // Typing, Tab, and what the commands do; one pinch however Send is asked for at once.
     void keyboard() {
-        DemoDaemon daemon(SigningKey::generate(), [](const ReceivedPinch&, DaemonReply& reply) {
+        Daemon daemon(SigningKey::generate(), [](const ReceivedPinch&, DaemonReply& reply) {
             reply.delay = std::chrono::milliseconds(500);
         });
         const QString url = QStringLiteral("http://127.0.0.1:%1/pinch").arg(daemon.start(0));

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <iosfwd>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -25,7 +26,7 @@ struct ReceivedPinch {
 // A small daemon that speaks the pinch protocol on 127.0.0.1, for development and tests, and
 // shows daemon authors the rules in docs/protocol.md: only requests to its own address with a
 // small JSON body, within a few seconds, each pinch answered once.
-class DemoDaemon {
+class Daemon {
 public:
     // Sees each request and the reply the daemon chose, and may rewrite or delay that reply.
     // Runs on a server thread.
@@ -33,12 +34,14 @@ public:
     // The time that pinches are judged and answers stamped by.
     using WallClock = std::chrono::system_clock::time_point (*)();
 
-    explicit DemoDaemon(SigningKey key, ReplyHook hook = {},
-                        WallClock clock = std::chrono::system_clock::now);
-    ~DemoDaemon();
+    // Answers from `model`, or by echo without one; writes a line for each pinch to `log`.
+    explicit Daemon(SigningKey key, ReplyHook hook = {},
+                    WallClock clock = std::chrono::system_clock::now, AnswerSource model = {},
+                    std::ostream* log = nullptr);
+    ~Daemon();
 
-    DemoDaemon(const DemoDaemon&) = delete;
-    DemoDaemon& operator=(const DemoDaemon&) = delete;
+    Daemon(const Daemon&) = delete;
+    Daemon& operator=(const Daemon&) = delete;
 
     // Binds 127.0.0.1:port (0 for any free port) and serves on a background thread until
     // stop(). Returns the bound port; throws std::runtime_error if the port cannot be bound.
@@ -58,6 +61,8 @@ private:
     const std::string publicKeyHex_;
     const ReplyHook hook_;
     const WallClock clock_;
+    const AnswerSource model_;
+    std::ostream* const log_;
     RecentPinches answered_;
     std::atomic<int> port_ = 0;
     GuardedServer server_;

@@ -1,10 +1,11 @@
-#include "demo_daemon.h"
+#include "daemon.h"
 
 #include "head_rules.h"
+#include "pinch_log.h"
 
 #include "protocol/hex.h"
 
-#include <limits>
+#include <ostream>
 #include <stdexcept>
 
 namespace vorlund {
@@ -20,9 +21,10 @@ constexpr std::size_t recentPinches = 10'000;
 
 } // namespace
 
-DemoDaemon::DemoDaemon(SigningKey key, ReplyHook hook, WallClock clock)
+Daemon::Daemon(SigningKey key, ReplyHook hook, WallClock clock, AnswerSource model,
+               std::ostream* log)
     : key_(std::move(key)), publicKeyHex_(hex(key_.publicKey())), hook_(std::move(hook)),
-      clock_(clock), answered_(recentPinches),
+      clock_(clock), model_(std::move(model)), log_(log), answered_(recentPinches),
       server_(requestDeadline, workers,
               [this](const httplib::Request& request, httplib::Response& response) {
                   const std::optional<DaemonReply> refused = refusalOfHead(request, port_);
@@ -36,23 +38,24 @@ DemoDaemon::DemoDaemon(SigningKey key, ReplyHook hook, WallClock clock)
     // stop() waits for idle keep-alive connections to time out; keep that short.
     server_.set_keep_alive_timeout(1);
     // Without TCP_NODELAY the body of an answer waits for the client's delayed ACK of its head
-    // (about 28 ms an exchange); and one connection serves a client for as long as it sends.
+    // (about 28 ms an exchange).
     server_.set_tcp_nodelay(true);
-    server_.set_keep_alive_max_count(std::numeric_limits<std::size_t>::max());
     server_.Post("/pinch", [this](const httplib::Request& request, httplib::Response& response) {
         handle(request, response);
     });
 }
 
-DemoDaemon::~DemoDaemon() {
+Daemon::~Daemon() {
     stop();
 }
 
-int DemoDaemon::start(int port) {
+int Daemon::start(int port) {
     const bool bound = port == 0 ? (port = server_.bind_to_any_port("127.0.0.1")) > 0
                                  : server_.bind_to_port("127.0.0.1", port);
     if (!bound)
-        throw std::runtime_error("cannot listen on 127.0.0.1:" + std::to_string(port));
+        throw std::runtime_error("cannot listen on 127.0.0.1:" + std::to_string(port) +
+                                 "; is another daemon listening there?");
+    server_.queueConnections(2 * workers);
     port_ = port;
     thread_ = std::thread([this] {
         server_.listen_after_bind();
@@ -64,7 +67,7 @@ int DemoDaemon::start(int port) {
     return port;
 }
 
-void DemoDaemon::stop() {
+void Daemon::stop() {
     {
         const std::lock_guard lock(mutex_);
         stopped_ = true;
@@ -75,25 +78,34 @@ void DemoDaemon::stop() {
         thread_.join();
 }
 
-std::optional<ReceivedPinch> DemoDaemon::lastReceived() const {
+std::optional<ReceivedPinch> Daemon::lastReceived() const {
     const std::lock_guard lock(mutex_);
     return lastReceived_;
 }
 
-int DemoDaemon::receivedCount() const {
+int Daemon::receivedCount() const {
     const std::lock_guard lock(mutex_);
     return receivedCount_;
 }
 
-void DemoDaemon::handle(const httplib::Request& request, httplib::Response& response) {
+void Daemon::handle(const httplib::Request& request, httplib::Response& response) {
     const auto receivedAt = std::chrono::steady_clock::now();
     ReceivedPinch received{.body = request.body,
                            .contentType = request.get_header_value("Content-Type"),
                            .request = std::nullopt};
     DaemonReply reply;
+    std::optional<std::chrono::milliseconds> modelTook;
+    const AnswerSource timedModel = [&](const PinchRequest& pinch) {
+        const auto asked = std::chrono::steady_clock::now();
+        auto answer = model_(pinch);
+        modelTook = std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now() - asked);
+        return answer;
+    };
     try {
         received.request = decodePinchRequest(request.body);
-        reply = answerPinch(*received.request, key_, answered_, clock_(), receivedAt);
+        reply = answerPinch(*received.request, key_, answered_, clock_(), receivedAt,
+                            model_ ? timedModel : AnswerSource());
     } catch (const DecodeError& fault) {
         reply = refusal(400, fault.what());
     }
@@ -101,15 +113,19 @@ void DemoDaemon::handle(const httplib::Request& request, httplib::Response& resp
         const std::lock_guard lock(mutex_);
         lastReceived_ = received;
         ++receivedCount_;
+        if (log_)
+            *log_ << pinchLogLine(clock_(), received.request ? received.request->pinchId : "",
+                                  reply.status, modelTook)
+                  << std::flush;
     }
     if (hook_)
         hook_(received, reply);
     waitOrStop(reply.delay);
     response.status = reply.status;
-    response.set_content(reply.body, reply.contentType);
+    response.set_content(std::move(reply.body), reply.contentType);
 }
 
-void DemoDaemon::waitOrStop(std::chrono::milliseconds delay) {
+void Daemon::waitOrStop(std::chrono::milliseconds delay) {
     std::unique_lock lock(mutex_);
     stopping_.wait_for(lock, delay, [this] { return stopped_; });
 }

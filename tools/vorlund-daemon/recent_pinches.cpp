@@ -2,6 +2,8 @@
 
 #include <sodium.h>
 
+#include <algorithm>
+
 namespace vorlund {
 
 namespace {
@@ -30,7 +32,7 @@ RecentPinches::Verdict RecentPinches::remember(const std::string& pinchId, std::
     if (requestedAt <= forgottenUpTo_)
         return Verdict::tooOldToTell;
     while (byTime_.size() >= capacity_) {
-        forgottenUpTo_ = byTime_.begin()->first;
+        forgottenUpTo_ = std::min(byTime_.begin()->first, now);
         forget(byTime_.begin());
     }
     byTime_.emplace(requestedAt, digest);

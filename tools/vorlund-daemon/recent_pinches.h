@@ -13,10 +13,14 @@
 
 namespace vorlund {
 
+// How far a pinch's requestedAt may be ahead of the daemon's clock.
+constexpr std::chrono::seconds maxClockAhead{10};
+
 // The pinches answered lately, so that one answered already is not answered again. A pinch is
 // kept until its requestedAt is further than maxClockDifference in the past, and at most
 // `capacity` of them are kept: when more come, the oldest are forgotten, and a pinch no newer
-// than one forgotten is no longer taken, since it might be a repeat. Each is kept as a digest
+// than one forgotten is no longer taken, since it might be a repeat. That cut-off never passes
+// now, so that pinches dated ahead cannot lock out those sent later. Each is kept as a digest
 // of its id, whatever the id's length. Safe to use from several threads.
 class RecentPinches {
 public:
