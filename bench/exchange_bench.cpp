@@ -4,10 +4,9 @@
 // answers each with a signed answer naming its pinch, as a daemon does. A 1 ms timer measures
 // how long the GUI thread's event loop is kept from its work meanwhile.
 //
-// exchange_bench [--window] [--exchanges N] [--warmup N]
+// exchange_bench [--window] [--exchanges N]
 //   --window  loads the real QML window around the view, so bindings and frames count too.
 #include "bench_support.h"
-#include "keep_alive_server.h"
 #include "pinch_answer.h"
 #include "stats.h"
 
@@ -22,43 +21,127 @@
 #include <QNetworkReply>
 #include <QQmlApplicationEngine>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <array>
+#include <atomic>
+#include <cctype>
 #include <chrono>
-#include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
 
 using namespace vorlund;
 using Clock = std::chrono::steady_clock;
-using bench::threadCpuMicros;
 
-struct Options {
-    bool window = false;
-    int exchanges = 2000;
-    int warmup = 200;
-};
-
-Options parseOptions(const QStringList& arguments) {
-    Options options;
-    for (int i = 1; i < arguments.size(); ++i) {
-        const QString& name = arguments[i];
-        if (name == QLatin1String("--window"))
-            options.window = true;
-        else if (name == QLatin1String("--exchanges") && i + 1 < arguments.size())
-            options.exchanges = arguments[++i].toInt();
-        else if (name == QLatin1String("--warmup") && i + 1 < arguments.size())
-            options.warmup = arguments[++i].toInt();
-        else
-            qFatal("usage: exchange_bench [--window] [--exchanges N] [--warmup N]");
-    }
-    return options;
-}
+constexpr int warmupRounds = 200;
 
 double microsSince(Clock::time_point start) {
     return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
+}
+
+// The demo daemon's answer to a request, signed anew for each: the same work for both sides.
+std::string answerTo(const std::string& requestBody) {
+    static const SigningKey key = SigningKey::generate();
+    return encodeDaemonResponse(
+        signedAnswer(decodePinchRequest(requestBody), key, 37, 1700000000123));
+}
+
+// The cheapest HTTP/1.1 server we could write, so that what is timed is the client (cpp-httplib's
+// server made the bare POST several times slower): on 127.0.0.1, a blocking thread per
+// connection, keep-alive without limit, TCP_NODELAY, and to every request 200 with answerTo(body).
+class FloorServer {
+public:
+    FloorServer() {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+            ::listen(listener_, 16) != 0 ||
+            ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+            qFatal("exchange_bench: cannot listen on 127.0.0.1");
+        port = ntohs(address.sin_port);
+        acceptor_ = std::thread([this] {
+            for (int fd; (fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;) {
+                const int on = 1;
+                ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+                ++accepted;
+                connections_.push_back(fd);
+                servers_.emplace_back([this, fd] { serve(fd); });
+            }
+        });
+    }
+    ~FloorServer() {
+        ::shutdown(listener_, SHUT_RDWR); // ends accept4
+        acceptor_.join();
+        for (int fd : connections_)
+            ::shutdown(fd, SHUT_RDWR);
+        for (auto& server : servers_)
+            server.join();
+        for (int fd : connections_)
+            ::close(fd);
+        ::close(listener_);
+    }
+    int port = 0;
+    std::atomic<int> accepted = 0; // 1 means the client reused its connection throughout
+    std::atomic<int> served = 0;
+
+private:
+    void serve(int fd) {
+        std::string pending;
+        for (char chunk[16 * 1024];;) {
+            const auto headEnd = pending.find("\r\n\r\n");
+            std::string head = pending.substr(0, headEnd == std::string::npos ? 0 : headEnd + 2);
+            std::transform(head.begin(), head.end(), head.begin(),
+                           [](unsigned char c) { return char(std::tolower(c)); });
+            const auto lengthAt = head.find("\r\ncontent-length:");
+            const std::size_t end =
+                head.empty()
+                    ? std::string::npos
+                    : headEnd + 4 +
+                          (lengthAt == std::string::npos ? 0
+                                                         : std::stoul(head.substr(lengthAt + 17)));
+            if (end == std::string::npos || pending.size() < end) {
+                const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
+                if (n <= 0)
+                    return;
+                pending.append(chunk, std::size_t(n));
+                continue;
+            }
+            const std::string body = answerTo(pending.substr(headEnd + 4, end - headEnd - 4));
+            pending.erase(0, end);
+            ++served;
+            const std::string reply = "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n"
+                                      "Content-Length: " +
+                                      std::to_string(body.size()) + "\r\n\r\n" + body;
+            if (::send(fd, reply.data(), reply.size(), MSG_NOSIGNAL) != ssize_t(reply.size()))
+                return;
+        }
+    }
+
+    const int listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    std::thread acceptor_;
+    std::vector<int> connections_; // the acceptor's until it is joined
+    std::vector<std::thread> servers_;
+};
+
+// The request body the client sends, for a floor body of the same size.
+QByteArray typicalRequestBody(const QString& prompt, const QString& bPubKey) {
+    return QByteArray::fromStdString(
+        encodePinchRequest(PinchRequest{.bPubKey = bPubKey.toStdString(),
+                                        .bSig = std::string(128, 'a'),
+                                        .costCap = pinchCostCap,
+                                        .pinchId = "0192f3a4-5b6c-7d8e-9f01-23456789abcd",
+                                        .prompt = prompt.toStdString(),
+                                        .requestedAt = 1700000000}));
 }
 
 // What one side of the comparison saw while it ran.
@@ -70,121 +153,6 @@ struct Side {
     std::vector<double> busyMillis;
     double guiCpuMicros = 0;
     int failures = 0;
-};
-
-// The request body the client sends, for a floor body of the same size.
-std::string typicalRequestBody(const QString& prompt, const QString& bPubKey) {
-    return encodePinchRequest(PinchRequest{.bPubKey = bPubKey.toStdString(),
-                                           .bSig = std::string(128, 'a'),
-                                           .costCap = pinchCostCap,
-                                           .pinchId = "0192f3a4-5b6c-7d8e-9f01-23456789abcd",
-                                           .prompt = prompt.toStdString(),
-                                           .requestedAt = 1700000000});
-}
-
-// The demo daemon's answer to a request, signed anew for each: the same work for both sides.
-std::string answerTo(const std::string& requestBody) {
-    static const SigningKey key = SigningKey::generate();
-    return encodeDaemonResponse(
-        signedAnswer(decodePinchRequest(requestBody), key, 37, 1700000000123));
-}
-
-class Bench {
-public:
-    Bench(ContentView& view, const Options& options, const QString& url, std::string floorBody)
-        : view_(view), options_(options), url_(url),
-          floorBody_(QByteArray::fromStdString(floorBody)) {
-        QObject::connect(&view_, &ContentView::exchangeFinished, [this] { oursFinished(); });
-    }
-
-    void start() {
-        probe_.start();
-        next();
-    }
-
-    const Side& ours() const { return ours_; }
-    const Side& floor() const { return floor_; }
-
-private:
-    enum class Running { nothing, ours, floor };
-
-    Side& side() { return running_ == Running::ours ? ours_ : floor_; }
-
-    // Each round runs both sides, alternating which goes first.
-    void next() {
-        if (round_ == options_.warmup + options_.exchanges) {
-            probe_.stop();
-            QCoreApplication::quit();
-            return;
-        }
-        recording_ = round_ >= options_.warmup;
-        const bool oursFirst = round_ % 2 == 0;
-        const bool oursNow = oursFirst == (stepInRound_ == 0);
-        if (++stepInRound_ == 2) {
-            stepInRound_ = 0;
-            ++round_;
-        }
-        startedCpu_ = threadCpuMicros();
-        started_ = Clock::now();
-        if (oursNow) {
-            running_ = Running::ours;
-            view_.send();
-        } else {
-            running_ = Running::floor;
-            postFloor();
-        }
-    }
-
-    void postFloor() {
-        QNetworkRequest request{QUrl(url_)};
-        request.setHeader(QNetworkRequest::ContentTypeHeader,
-                          QByteArrayLiteral("application/json"));
-        QNetworkReply* reply = sharedNetworkManager().post(request, floorBody_);
-        QObject::connect(reply, &QNetworkReply::finished, [this, reply] {
-            const bool ok =
-                reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 200 &&
-                !reply->readAll().isEmpty();
-            reply->deleteLater();
-            finished(ok);
-        });
-    }
-
-    void oursFinished() { finished(view_.sigValid() == QVariant(true)); }
-
-    void finished(bool ok) {
-        const double latency = microsSince(started_);
-        if (recording_) {
-            Side& s = side();
-            s.latencyMicros.push_back(latency);
-            s.guiCpuMicros += threadCpuMicros() - startedCpu_;
-            if (!ok)
-                ++s.failures;
-        }
-        running_ = Running::nothing;
-        // Through the event loop, as a person's next press would be.
-        QTimer::singleShot(0, [this] { next(); });
-    }
-
-    void probed(double lateMillis, double busyMillis) {
-        if (recording_ && running_ != Running::nothing) {
-            side().stallMillis.push_back(lateMillis);
-            side().busyMillis.push_back(busyMillis);
-        }
-    }
-
-    ContentView& view_;
-    const Options options_;
-    const QString url_;
-    const QByteArray floorBody_;
-    bench::GuiProbe probe_{[this](double late, double busy) { probed(late, busy); }};
-    Clock::time_point started_;
-    double startedCpu_ = 0;
-    int round_ = 0;
-    int stepInRound_ = 0;
-    bool recording_ = false;
-    Running running_ = Running::nothing;
-    Side ours_;
-    Side floor_;
 };
 
 // The client's own necessary work, raw libsodium on a typical message: one signature and one
@@ -210,76 +178,103 @@ double necessaryCryptoMicros(std::size_t messageSize) {
     return bench::median(signing) + bench::median(verifying);
 }
 
-// One table row; goal and verdict are empty for figures that only inform.
-void printRow(const char* measure, int decimals, double floor, double ours, const char* goal = "",
-              const char* verdict = "") {
-    std::printf("| %s | %.*f | %.*f | ", measure, decimals, floor, decimals, ours);
-    if (floor > 0)
-        std::printf("%.2f", ours / floor);
-    std::printf(" | %s | %s |\n", goal, verdict);
-}
-
 } // namespace
 
 int main(int argc, char* argv[]) {
     const bench::BenchEnvironment environment;
     QGuiApplication app(argc, argv);
-    const Options options = parseOptions(app.arguments());
+    const bool inWindow = app.arguments().contains(QStringLiteral("--window"));
+    const int exchanges = bench::intOption(app.arguments(), QStringLiteral("--exchanges"), 2000);
     ensureSodium();
 
     QQmlApplicationEngine engine;
     std::unique_ptr<ContentView> ownView;
-    ContentView* view = nullptr;
-    if (options.window) {
-        view = &bench::loadWindow(engine);
-    } else {
+    if (!inWindow) {
         ownView = std::make_unique<ContentView>();
-        view = ownView.get();
-        bench::waitUntilReady(*view);
+        bench::waitUntilReady(*ownView);
     }
+    ContentView& view = inWindow ? bench::loadWindow(engine) : *ownView;
+    FloorServer server;
+    const QUrl url(QStringLiteral("http://127.0.0.1:%1/pinch").arg(server.port));
+    view.setDaemonURL(url.toString());
+    const QByteArray floorBody = typicalRequestBody(view.prompt(), view.state()->bPubKeyHex());
+    const double cryptoBefore = necessaryCryptoMicros(std::size_t(floorBody.size()));
 
-    const QString bPubKey = view->state()->bPubKeyHex();
-    bench::KeepAliveServer server(answerTo);
-    const QString url = QStringLiteral("http://127.0.0.1:%1/pinch").arg(server.port());
-    view->setDaemonURL(url);
-
-    const std::string requestBody = typicalRequestBody(view->prompt(), bPubKey);
-    const double cryptoBefore = necessaryCryptoMicros(requestBody.size());
-    Bench driver(*view, options, url, requestBody);
-    driver.start();
+    // Each round runs both sides, alternating which goes first. Each step starts through the
+    // event loop, as a person's next press would.
+    Side ours, floor;
+    Side* running = nullptr;
+    bool recording = false;
+    int step = 0;
+    Clock::time_point started;
+    double startedCpu = 0;
+    std::function<void()> next;
+    const auto finished = [&](bool ok) {
+        if (recording) {
+            running->latencyMicros.push_back(microsSince(started));
+            running->guiCpuMicros += bench::threadCpuMicros() - startedCpu;
+            running->failures += ok ? 0 : 1;
+        }
+        running = nullptr;
+        QTimer::singleShot(0, next);
+    };
+    next = [&] {
+        const int round = step / 2;
+        if (round == warmupRounds + exchanges)
+            return QCoreApplication::quit();
+        const bool oursNow = (round % 2 == 0) == (step++ % 2 == 0);
+        recording = round >= warmupRounds;
+        running = oursNow ? &ours : &floor;
+        startedCpu = bench::threadCpuMicros();
+        started = Clock::now();
+        if (oursNow)
+            return view.send();
+        QNetworkRequest request(url);
+        request.setHeader(QNetworkRequest::ContentTypeHeader,
+                          QByteArrayLiteral("application/json"));
+        QNetworkReply* reply = sharedNetworkManager().post(request, floorBody);
+        QObject::connect(reply, &QNetworkReply::finished, [&, reply] {
+            reply->deleteLater();
+            finished(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 200 &&
+                     !reply->readAll().isEmpty());
+        });
+    };
+    QObject::connect(&view, &ContentView::exchangeFinished,
+                     [&] { finished(view.sigValid() == QVariant(true)); });
+    bench::GuiProbe probe([&](double late, double busy) {
+        if (recording && running) {
+            running->stallMillis.push_back(late);
+            running->busyMillis.push_back(busy);
+        }
+    });
+    probe.start();
+    next();
     app.exec();
+    probe.stop();
 
-    const double crypto = (cryptoBefore + necessaryCryptoMicros(requestBody.size())) / 2;
-    const Side& ours = driver.ours();
-    const Side& floor = driver.floor();
+    const double crypto = (cryptoBefore + necessaryCryptoMicros(std::size_t(floorBody.size()))) / 2;
     const double oursP50 = bench::percentile(ours.latencyMicros, 50);
     const double floorP50 = bench::percentile(floor.latencyMicros, 50);
-    const double oursP99 = bench::percentile(ours.latencyMicros, 99);
-    const double floorP99 = bench::percentile(floor.latencyMicros, 99);
     const double oursStall = bench::percentile(ours.stallMillis, 100);
-    const double floorStall = bench::percentile(floor.stallMillis, 100);
-    const double n = double(options.exchanges);
-
-    std::printf("%s, %d exchanges per side after %d warm-up rounds, interleaved\n\n",
-                options.window ? "ContentView inside the QML window" : "ContentView alone",
-                options.exchanges, options.warmup);
-    std::printf("| measure | floor | ours | ratio | goal | |\n|---|---|---|---|---|---|\n");
-    printRow("round trip p50 (us)", 0, floorP50, oursP50, "ratio <= 2",
-             bench::verdict(oursP50 / floorP50, 2.0));
-    printRow("floor p50 + one raw sign and verify (us)", 0, floorP50 + crypto, oursP50);
-    printRow("round trip p99 (us)", 0, floorP99, oursP99);
-    printRow("GUI-thread CPU per exchange (us)", 0, floor.guiCpuMicros / n, ours.guiCpuMicros / n);
-    printRow("longest GUI stall, wall clock (ms)", 2, floorStall, oursStall, "ours <= 4 ms",
-             bench::verdict(oursStall, 4.0));
-    printRow("GUI stall p99.9 (ms)", 2, bench::percentile(floor.stallMillis, 99.9),
-             bench::percentile(ours.stallMillis, 99.9));
     const double oursBusy = bench::percentile(ours.busyMillis, 100);
-    printRow("longest GUI-thread busy stretch (ms CPU)", 2,
-             bench::percentile(floor.busyMillis, 100), oursBusy, "ours <= 4 ms",
-             bench::verdict(oursBusy, 4.0));
+    std::printf("%s, %d exchanges per side after %d warm-up rounds, interleaved\n\n",
+                inWindow ? "ContentView inside the QML window" : "ContentView alone", exchanges,
+                warmupRounds);
+    bench::printTableHead();
+    bench::printRatioRow("round trip p50 (us)", 0, floorP50, oursP50, 2);
+    bench::printRow("floor p50 + one raw sign and verify (us)", 0, floorP50 + crypto, oursP50);
+    bench::printRow("round trip p99 (us)", 0, bench::percentile(floor.latencyMicros, 99),
+                    bench::percentile(ours.latencyMicros, 99));
+    bench::printRow("GUI-thread CPU per exchange (us)", 0, floor.guiCpuMicros / exchanges,
+                    ours.guiCpuMicros / exchanges);
+    bench::printRow("longest GUI stall, wall clock (ms)", 2,
+                    bench::percentile(floor.stallMillis, 100), oursStall, "ours <= 4 ms",
+                    oursStall <= 4);
+    bench::printRow("longest GUI-thread busy stretch (ms CPU)", 2,
+                    bench::percentile(floor.busyMillis, 100), oursBusy, "ours <= 4 ms",
+                    oursBusy <= 4);
     std::printf("\nconnections the server accepted: %d for %d requests; failed exchanges: ours %d, "
                 "floor %d\n",
-                server.connectionsAccepted(), server.requestsServed(), ours.failures,
-                floor.failures);
+                int(server.accepted), int(server.served), ours.failures, floor.failures);
     return ours.failures + floor.failures == 0 ? 0 : 1;
 }

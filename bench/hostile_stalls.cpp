@@ -5,7 +5,6 @@
 // daemon runs in a process of its own, so that only the client's memory counts.
 // Usage: hostile_stalls [name part]
 #include "bench_support.h"
-#include "peak_growth.h"
 #include "scripted_daemon.h"
 #include "stats.h"
 
@@ -18,7 +17,7 @@
 #include <QQuickWindow>
 
 #include <cstdio>
-#include <optional>
+#include <utility>
 #include <vector>
 
 using namespace vorlund;
@@ -48,39 +47,17 @@ std::vector<Case> casesIn(const char* path) {
     return cases;
 }
 
-struct Measured {
-    QString outcome;
-    double busyMs = 0;
-    bool resized = false;
-    double resizeBusyMs = 0;
-    std::optional<qint64> peakGrowth;
-    qint64 residentAfterFirst = 0;
-    qint64 residentAfterLast = 0;
-};
-
+// What the window shows after the case, on one line of a table.
 QString outcomeText(const ContentView& view, bool finished) {
-    if (!finished)
-        return QStringLiteral("(did not finish)");
-    QString text = view.errorText().isValid()
-                       ? view.errorText().toString().left(200)
+    QString text = !finished ? QStringLiteral("(did not finish)")
+                   : view.errorText().isValid()
+                       ? view.errorText().toString().left(61)
                        : QStringLiteral("answer shown, %1 characters").arg(view.response().size());
     text.replace(u'\n', u' ').replace(u'|', u'/');
     if (text.size() <= 60)
         return text;
     text.truncate(text.at(58).isHighSurrogate() ? 58 : 59);
     return text + QChar(0x2026);
-}
-
-// Sends once and waits for the outcome, then lets the window lay it out and draw it.
-bool sendAndShow(ContentView& view) {
-    bool finished = false;
-    const auto connection =
-        QObject::connect(&view, &ContentView::exchangeFinished, [&] { finished = true; });
-    view.send();
-    bench::waitFor([&] { return finished; }, 120'000);
-    QObject::disconnect(connection);
-    bench::settle(150);
-    return finished;
 }
 
 // Serves the case in this process until its standard input closes.
@@ -94,7 +71,20 @@ int serveCase(const Case& hostile) {
     return 0;
 }
 
-Measured measure(ContentView& view, QQuickWindow* window, const Case& hostile) {
+QString mib(qint64 bytes) {
+    return QString::number(double(bytes) / (1 << 20), 'f', 0);
+}
+
+// Presses Send and lets the window lay the outcome out and draw it; whether the exchange ended.
+bool sendAndShow(ContentView& view) {
+    const bool finished = bench::sendAndWait(view);
+    bench::settle(150);
+    return finished;
+}
+
+// Runs the case; what the window shows, and the figures as table cells: the busy stretch, the
+// goal, the peak growth and the resident memory after the first send and the last.
+std::pair<QString, QString> measure(ContentView& view, QQuickWindow* window, const Case& hostile) {
     QProcess daemon;
     daemon.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     daemon.start(QCoreApplication::applicationFilePath(),
@@ -107,54 +97,42 @@ Measured measure(ContentView& view, QQuickWindow* window, const Case& hostile) {
     view.setDaemonURL(QString());
     sendAndShow(view);
     view.setDaemonURL(QStringLiteral("http://127.0.0.1:%1/pinch").arg(port));
-    Measured measured;
-    double* longest = &measured.busyMs;
-    bench::GuiProbe probe([&](double, double busy) { *longest = std::max(*longest, busy); });
-    const test::PeakGrowth memory;
+    double busy = 0, resizeBusy = 0;
+    double* longest = &busy;
+    bench::GuiProbe probe([&](double, double stretch) { *longest = std::max(*longest, stretch); });
+    const bench::PeakGrowth memory;
     probe.start();
     bool finished = true;
+    qint64 residentAfterFirst = 0;
     for (int i = 0; i < hostile.sends && finished; ++i) {
         finished = sendAndShow(view);
         if (i == 0)
-            measured.residentAfterFirst = test::residentBytes();
+            residentAfterFirst = bench::residentBytes();
     }
-    measured.residentAfterLast = test::residentBytes();
-    measured.outcome = outcomeText(view, finished);
-    longest = &measured.resizeBusyMs;
-    measured.resized = window && hostile.resizes > 0;
-    for (int i = 0; measured.resized && i < hostile.resizes; ++i) {
+    const qint64 residentAfterLast = bench::residentBytes();
+    const QString shown = outcomeText(view, finished);
+    longest = &resizeBusy;
+    for (int i = 0; window && i < hostile.resizes; ++i) {
         window->resize(window->width() + (i % 2 ? -160 : 160), window->height());
         bench::settle(300);
     }
     probe.stop();
-    measured.peakGrowth = memory.bytes();
+    const std::optional<qint64> growth = memory.bytes();
     daemon.closeWriteChannel();
     daemon.waitForFinished(10'000);
-    std::fprintf(stderr, "%s: %.1f ms\n", qPrintable(hostile.name), measured.busyMs);
-    return measured;
-}
+    std::fprintf(stderr, "%s: %.1f ms\n", qPrintable(hostile.name), busy);
 
-QString mib(std::optional<qint64> bytes) {
-    return bytes ? QString::number(double(*bytes) / (1 << 20), 'f', 0) : QStringLiteral("?");
-}
-
-QString growth(std::optional<qint64> bytes) {
-    return bytes && *bytes >= 0 ? u'+' + mib(bytes) : mib(bytes);
-}
-
-// The figures of one case in one setting: busy stretch, goal, peak growth, resident memory.
-QString cells(const Measured& m, const Case& hostile) {
-    QString busy = QString::number(m.busyMs, 'f', 1);
-    if (m.resized)
-        busy += QStringLiteral(", resizing %1").arg(m.resizeBusyMs, 0, 'f', 1);
-    QString resident = QStringLiteral("—");
-    if (hostile.sends > 1)
-        resident =
-            QStringLiteral("%1 → %2").arg(mib(m.residentAfterFirst), mib(m.residentAfterLast));
-    return QStringLiteral("%1 | %2 | %3 | %4")
-        .arg(busy,
-             QString::fromLatin1(bench::verdict(std::max(m.busyMs, m.resizeBusyMs), busyGoalMs)),
-             growth(m.peakGrowth), resident);
+    QString cells = QString::number(busy, 'f', 1);
+    if (window && hostile.resizes > 0)
+        cells += QStringLiteral(", resizing %1").arg(resizeBusy, 0, 'f', 1);
+    cells +=
+        QStringLiteral(" | %1 | ").arg(bench::verdict(std::max(busy, resizeBusy) < busyGoalMs));
+    cells += !growth ? QStringLiteral("?") : (*growth >= 0 ? u'+' + mib(*growth) : mib(*growth));
+    cells +=
+        hostile.sends == 1
+            ? QStringLiteral(" | —")
+            : QStringLiteral(" | %1 → %2").arg(mib(residentAfterFirst), mib(residentAfterLast));
+    return {shown, cells};
 }
 
 } // namespace
@@ -169,7 +147,7 @@ int main(int argc, char** argv) {
     if (app.arguments().size() > 1) // an argument picks the cases whose names contain it
         std::erase_if(cases, [&](const Case& c) { return !c.name.contains(app.arguments()[1]); });
 
-    std::vector<Measured> alone, inWindow;
+    std::vector<std::pair<QString, QString>> alone, inWindow;
     {
         ContentView bare;
         bench::waitUntilReady(bare);
@@ -190,7 +168,7 @@ int main(int argc, char** argv) {
                 busyGoalMs);
     for (std::size_t i = 0; i < cases.size(); ++i)
         std::printf("| %s | %s | %s | %s |\n", qPrintable(cases[i].name),
-                    qPrintable(inWindow[i].outcome), qPrintable(cells(alone[i], cases[i])),
-                    qPrintable(cells(inWindow[i], cases[i])));
+                    qPrintable(inWindow[i].first), qPrintable(alone[i].second),
+                    qPrintable(inWindow[i].second));
     return 0;
 }

@@ -2,13 +2,11 @@
 // here is the client alone): after the warm-up, resident memory must not keep growing and the
 // open file descriptors must come back to where they were.
 //
-// soak [--exchanges N] [--warmup N]    exits 1 when a goal is missed or an exchange fails
+// soak [--exchanges N]    exits 1 when a goal is missed or an exchange fails
 #include "bench_support.h"
-#include "peak_growth.h"
+#include "stats.h"
 
 #include "ui/content_view.h"
-
-#include "protocol/sodium.h"
 
 #include <QDir>
 #include <QGuiApplication>
@@ -21,13 +19,8 @@ namespace {
 
 using namespace vorlund;
 
+constexpr int warmup = 500;
 constexpr long rssGrowthGoalKiB = 1024;
-
-int openDescriptors() {
-    // Less the one the listing itself holds open.
-    return int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System).size()) -
-           1;
-}
 
 struct Sample {
     long rssKiB;
@@ -37,7 +30,9 @@ struct Sample {
 // Lets queued deletions and closing connections settle first.
 Sample sample() {
     bench::settle(300);
-    return {long(test::residentBytes() / 1024), openDescriptors()};
+    // Less the descriptor the listing itself holds open.
+    const auto fds = QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System);
+    return {long(bench::residentBytes() / 1024), int(fds.size()) - 1};
 }
 
 } // namespace
@@ -45,19 +40,9 @@ Sample sample() {
 int main(int argc, char* argv[]) {
     const bench::BenchEnvironment environment;
     QGuiApplication app(argc, argv);
-    ensureSodium();
-
-    int exchanges = 10'000;
-    int warmup = 500;
-    const QStringList arguments = app.arguments();
-    for (int i = 1; i + 1 < arguments.size(); i += 2) {
-        if (arguments[i] == QLatin1String("--exchanges"))
-            exchanges = arguments[i + 1].toInt();
-        else if (arguments[i] == QLatin1String("--warmup"))
-            warmup = arguments[i + 1].toInt();
-    }
-    if (warmup < 1 || exchanges <= warmup)
-        qFatal("usage: soak [--exchanges N] [--warmup N], with N of exchanges above the warm-up");
+    const int exchanges = bench::intOption(app.arguments(), QStringLiteral("--exchanges"), 10'000);
+    if (exchanges <= warmup)
+        qFatal("soak: give more than %d exchanges", warmup);
 
     QTcpServer probe;
     probe.listen(QHostAddress::LocalHost);
@@ -75,28 +60,18 @@ int main(int argc, char* argv[]) {
     bench::waitUntilReady(view);
 
     const Sample beforeFirst = sample();
-    int done = 0;
+    Sample afterWarmup{};
     int failures = 0;
     QString firstFailure;
     QElapsedTimer clock;
     clock.start();
-    Sample afterWarmup{};
-    QObject::connect(&view, &ContentView::exchangeFinished, [&] {
-        if (view.sigValid() != QVariant(true) && failures++ == 0)
+    for (int done = 1; done <= exchanges; ++done) {
+        if ((!bench::sendAndWait(view) || view.sigValid() != QVariant(true)) && failures++ == 0)
             firstFailure = view.errorText().toString();
-        ++done;
-        QTimer::singleShot(0, &view, [&] {
-            if (done == warmup)
-                afterWarmup = sample();
-            if (done == exchanges)
-                QCoreApplication::quit();
-            else
-                view.send();
-        });
-    });
-    view.send();
-    app.exec();
-    const double seconds = clock.elapsed() / 1000.0;
+        if (done == warmup)
+            afterWarmup = sample();
+    }
+    const double seconds = double(clock.elapsed()) / 1000.0;
     const Sample atEnd = sample();
     daemon.terminate();
     daemon.waitForFinished(5000);
@@ -105,14 +80,14 @@ int main(int argc, char* argv[]) {
     const bool memoryMet = growth < rssGrowthGoalKiB;
     const bool fdsMet = atEnd.fds == afterWarmup.fds;
     std::printf("soak: %d exchanges in %.1f s, %d failed%s%s\n", exchanges, seconds, failures,
-                failures ? ", the first with: " : "", qPrintable(firstFailure));
+                failures ? ", the first with: " : "", qPrintable(firstFailure.left(200)));
     std::printf("resident memory: %ld KiB before the first exchange, %ld KiB after %d, %ld KiB "
                 "after %d: growth %ld KiB (goal < %ld KiB, %s)\n",
                 beforeFirst.rssKiB, afterWarmup.rssKiB, warmup, atEnd.rssKiB, exchanges, growth,
-                rssGrowthGoalKiB, memoryMet ? "met" : "missed");
+                rssGrowthGoalKiB, bench::verdict(memoryMet));
     std::printf("open descriptors: %d before the first exchange, %d after %d, %d after %d (goal: "
                 "back to %d, %s)\n",
                 beforeFirst.fds, afterWarmup.fds, warmup, atEnd.fds, exchanges, afterWarmup.fds,
-                fdsMet ? "met" : "missed");
+                bench::verdict(fdsMet));
     return memoryMet && fdsMet && failures == 0 ? 0 : 1;
 }
