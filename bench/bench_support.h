@@ -7,7 +7,6 @@
 
 #include <ctime>
 #include <functional>
-#include <optional>
 
 namespace vorlund {
 class ContentView;
@@ -44,11 +43,9 @@ qint64 residentBytes();
 class PeakGrowth {
 public:
     PeakGrowth();
-    // Absent where the kernel does not allow restarting the peak.
-    std::optional<qint64> bytes() const;
+    qint64 bytes() const;
 
 private:
-    bool restarted_;
     qint64 before_;
 };
 
