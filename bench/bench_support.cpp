@@ -39,21 +39,6 @@ bool waitFor(const std::function<bool()>& done, int millis) {
     return done();
 }
 
-bool sendAndWait(ContentView& view) {
-    bool finished = false;
-    const auto connection =
-        QObject::connect(&view, &ContentView::exchangeFinished, [&] { finished = true; });
-    view.send();
-    waitFor([&] { return finished; }, 120'000);
-    QObject::disconnect(connection);
-    return finished;
-}
-
-int intOption(const QStringList& arguments, const QString& name, int otherwise) {
-    const qsizetype at = arguments.indexOf(name);
-    return at >= 0 && at + 1 < arguments.size() ? arguments[at + 1].toInt() : otherwise;
-}
-
 qint64 residentBytes() {
     return statusField("VmRSS");
 }

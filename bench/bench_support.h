@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QElapsedTimer>
-#include <QStringList>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -29,12 +28,6 @@ bool waitFor(const std::function<bool()>& done, int millis);
 inline void settle(int millis) {
     waitFor([] { return false; }, millis);
 }
-// Presses Send and waits for the exchange to end; whether it did within two minutes.
-bool sendAndWait(ContentView& view);
-
-// The value of "--name N" among arguments, or otherwise.
-int intOption(const QStringList& arguments, const QString& name, int otherwise);
-
 // The process's resident memory now.
 qint64 residentBytes();
 

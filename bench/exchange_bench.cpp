@@ -188,7 +188,10 @@ int main(int argc, char* argv[]) {
     const bench::BenchEnvironment environment;
     QGuiApplication app(argc, argv);
     const bool inWindow = app.arguments().contains(QStringLiteral("--window"));
-    const int exchanges = bench::intOption(app.arguments(), QStringLiteral("--exchanges"), 2000);
+    const qsizetype count = app.arguments().indexOf(QStringLiteral("--exchanges")) + 1;
+    const int exchanges = count > 0 ? app.arguments().value(count).toInt() : 2000;
+    if (exchanges < 1)
+        qFatal("usage: exchange_bench [--window] [--exchanges N], N at least 1");
     ensureSodium();
 
     QQmlApplicationEngine engine;
