@@ -1,11 +1,9 @@
 #pragma once
 
-#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QTemporaryDir>
 #include <QTimer>
 
-#include <chrono>
 #include <ctime>
 #include <functional>
 
@@ -23,22 +21,26 @@ inline double threadCpuMicros() {
     return double(now.tv_sec) * 1e6 + double(now.tv_nsec) / 1e3;
 }
 
-// Runs the event loop until done() holds, for at most millis; whether it came to hold.
-inline bool waitFor(const std::function<bool()>& done, int millis) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!done()) {
-        if (clock.elapsed() > millis)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
-    }
-    return true;
-}
-
+// Runs the event loop, sleeping between events, until done() holds or millis have passed;
+// whether it came to hold.
+bool waitFor(const std::function<bool()>& done, int millis);
 // Runs the event loop for millis, so that deferred work (frames, deletions) is done.
 inline void settle(int millis) {
     waitFor([] { return false; }, millis);
 }
+// The process's resident memory now.
+qint64 residentBytes();
+
+// How far the process's resident memory peaked above what it held when this was made. It gives
+// memory freed earlier back to the system first, or what follows could reuse it unseen.
+class PeakGrowth {
+public:
+    PeakGrowth();
+    qint64 bytes() const;
+
+private:
+    qint64 before_;
+};
 
 // A 1 ms timer on the GUI thread. At each tick it reports how late the tick came (wall clock,
 // which the host's other processes inflate) and the thread's CPU time since the last one: the

@@ -5,7 +5,6 @@
 // daemon runs in a process of its own, so that only the client's memory counts.
 // Usage: hostile_stalls [name part]
 #include "bench_support.h"
-#include "peak_growth.h"
 #include "scripted_daemon.h"
 #include "stats.h"
 
@@ -18,7 +17,7 @@
 #include <QQuickWindow>
 
 #include <cstdio>
-#include <optional>
+#include <utility>
 #include <vector>
 
 using namespace vorlund;
@@ -28,41 +27,11 @@ namespace {
 // Longer than this and a user notices the window freeze.
 constexpr double busyGoalMs = 50;
 
-struct Case {
-    QString name;
-    nlohmann::json daemon;
-    int sends = 1;
-    int resizes = 0;
-    std::size_t place = 0; // in the file, by which its daemon finds it
-};
-
-std::vector<Case> casesIn(const char* path) {
-    QFile file(QString::fromUtf8(path));
-    if (!file.open(QIODevice::ReadOnly))
-        qFatal("cannot read %s", path);
-    std::vector<Case> cases;
-    const nlohmann::json entries = nlohmann::json::parse(file.readAll().toStdString()).at("cases");
-    for (const nlohmann::json& entry : entries)
-        cases.push_back({QString::fromStdString(entry.at("name")), entry.at("daemon"),
-                         entry.value("sends", 1), entry.value("resizes", 0), cases.size()});
-    return cases;
-}
-
-struct Measured {
-    QString outcome;
-    double busyMs = 0;
-    bool resized = false;
-    double resizeBusyMs = 0;
-    std::optional<qint64> peakGrowth;
-    qint64 residentAfterFirst = 0;
-    qint64 residentAfterLast = 0;
-};
-
+// What the window shows after the case, on one line of a table.
 QString outcomeText(const ContentView& view, bool finished) {
-    if (!finished)
-        return QStringLiteral("(did not finish)");
-    QString text = view.errorText().isValid()
-                       ? view.errorText().toString().left(200)
+    QString text = !finished ? QStringLiteral("(did not finish)")
+                   : view.errorText().isValid()
+                       ? view.errorText().toString().left(61)
                        : QStringLiteral("answer shown, %1 characters").arg(view.response().size());
     text.replace(u'\n', u' ').replace(u'|', u'/');
     if (text.size() <= 60)
@@ -71,7 +40,22 @@ QString outcomeText(const ContentView& view, bool finished) {
     return text + QChar(0x2026);
 }
 
-// Sends once and waits for the outcome, then lets the window lay it out and draw it.
+// Serves the case in this process until its standard input closes.
+int serveCase(const nlohmann::json& hostile) {
+    const SigningKey key = SigningKey::generate();
+    const test::ScriptedDaemon daemon(hostile.at("daemon"), key);
+    std::printf("%d\n", daemon.port());
+    std::fflush(stdout);
+    while (std::getchar() != EOF) {
+    }
+    return 0;
+}
+
+QString mib(qint64 bytes) {
+    return QString::number(double(bytes) / (1 << 20), 'f', 0);
+}
+
+// Presses Send and lets the window lay the outcome out and draw it; whether the exchange ended.
 bool sendAndShow(ContentView& view) {
     bool finished = false;
     const auto connection =
@@ -83,78 +67,60 @@ bool sendAndShow(ContentView& view) {
     return finished;
 }
 
-// Serves the case in this process until its standard input closes.
-int serveCase(const Case& hostile) {
-    const SigningKey key = SigningKey::generate();
-    const test::ScriptedDaemon daemon(hostile.daemon, key);
-    std::printf("%d\n", daemon.port());
-    std::fflush(stdout);
-    while (std::getchar() != EOF) {
-    }
-    return 0;
-}
-
-Measured measure(ContentView& view, QQuickWindow* window, const Case& hostile) {
+// Runs the case; what the window shows, and the figures as table cells: the busy stretch, the
+// goal, the peak growth and the resident memory after the first send and the last.
+std::pair<QString, QString> measure(ContentView& view, QQuickWindow* window,
+                                    const nlohmann::json& hostile, std::size_t place) {
+    const QString name = QString::fromStdString(hostile.at("name"));
+    const int sends = hostile.value("sends", 1), resizes = hostile.value("resizes", 0);
     QProcess daemon;
     daemon.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     daemon.start(QCoreApplication::applicationFilePath(),
-                 {QStringLiteral("--serve"), QString::number(hostile.place)});
+                 {QStringLiteral("--serve"), QString::number(place)});
     if (!daemon.waitForReadyRead(30'000))
-        qFatal("the daemon of %s did not start", qPrintable(hostile.name));
+        qFatal("the daemon of %s did not start", qPrintable(name));
     const int port = daemon.readLine().trimmed().toInt();
     // Each case starts from an empty answer, as a fresh window would: the last case's answer
     // freed during this one would hide what this one adds.
     view.setDaemonURL(QString());
     sendAndShow(view);
     view.setDaemonURL(QStringLiteral("http://127.0.0.1:%1/pinch").arg(port));
-    Measured measured;
-    double* longest = &measured.busyMs;
-    bench::GuiProbe probe([&](double, double busy) { *longest = std::max(*longest, busy); });
-    const test::PeakGrowth memory;
+    double busy = 0, resizeBusy = 0;
+    double* longest = &busy;
+    bench::GuiProbe probe([&](double, double stretch) { *longest = std::max(*longest, stretch); });
+    const bench::PeakGrowth memory;
     probe.start();
     bool finished = true;
-    for (int i = 0; i < hostile.sends && finished; ++i) {
+    qint64 residentAfterFirst = 0;
+    for (int i = 0; i < sends && finished; ++i) {
         finished = sendAndShow(view);
         if (i == 0)
-            measured.residentAfterFirst = test::residentBytes();
+            residentAfterFirst = bench::residentBytes();
     }
-    measured.residentAfterLast = test::residentBytes();
-    measured.outcome = outcomeText(view, finished);
-    longest = &measured.resizeBusyMs;
-    measured.resized = window && hostile.resizes > 0;
-    for (int i = 0; measured.resized && i < hostile.resizes; ++i) {
+    const qint64 residentAfterLast = bench::residentBytes();
+    const QString shown = outcomeText(view, finished);
+    longest = &resizeBusy;
+    for (int i = 0; window && i < resizes; ++i) {
         window->resize(window->width() + (i % 2 ? -160 : 160), window->height());
         bench::settle(300);
     }
     probe.stop();
-    measured.peakGrowth = memory.bytes();
+    const qint64 growth = memory.bytes();
     daemon.closeWriteChannel();
     daemon.waitForFinished(10'000);
-    std::fprintf(stderr, "%s: %.1f ms\n", qPrintable(hostile.name), measured.busyMs);
-    return measured;
-}
+    std::fprintf(stderr, "%s: %.1f ms\n", qPrintable(name), busy);
 
-QString mib(std::optional<qint64> bytes) {
-    return bytes ? QString::number(double(*bytes) / (1 << 20), 'f', 0) : QStringLiteral("?");
-}
-
-QString growth(std::optional<qint64> bytes) {
-    return bytes && *bytes >= 0 ? u'+' + mib(bytes) : mib(bytes);
-}
-
-// The figures of one case in one setting: busy stretch, goal, peak growth, resident memory.
-QString cells(const Measured& m, const Case& hostile) {
-    QString busy = QString::number(m.busyMs, 'f', 1);
-    if (m.resized)
-        busy += QStringLiteral(", resizing %1").arg(m.resizeBusyMs, 0, 'f', 1);
-    QString resident = QStringLiteral("—");
-    if (hostile.sends > 1)
-        resident =
-            QStringLiteral("%1 → %2").arg(mib(m.residentAfterFirst), mib(m.residentAfterLast));
-    return QStringLiteral("%1 | %2 | %3 | %4")
-        .arg(busy,
-             QString::fromLatin1(bench::verdict(std::max(m.busyMs, m.resizeBusyMs), busyGoalMs)),
-             growth(m.peakGrowth), resident);
+    QString cells = QString::number(busy, 'f', 1);
+    if (window && resizes > 0)
+        cells += QStringLiteral(", resizing %1").arg(resizeBusy, 0, 'f', 1);
+    cells +=
+        QStringLiteral(" | %1 | ").arg(bench::verdict(std::max(busy, resizeBusy) < busyGoalMs));
+    cells += growth >= 0 ? u'+' + mib(growth) : mib(growth);
+    cells +=
+        sends == 1
+            ? QStringLiteral(" | —")
+            : QStringLiteral(" | %1 → %2").arg(mib(residentAfterFirst), mib(residentAfterLast));
+    return {shown, cells};
 }
 
 } // namespace
@@ -163,24 +129,32 @@ int main(int argc, char** argv) {
     const bench::BenchEnvironment environment;
     QGuiApplication app(argc, argv);
 
-    std::vector<Case> cases = casesIn(CASES_FILE);
-    if (app.arguments().size() == 3 && app.arguments()[1] == QLatin1String("--serve"))
-        return serveCase(cases.at(app.arguments()[2].toUInt()));
-    if (app.arguments().size() > 1) // an argument picks the cases whose names contain it
-        std::erase_if(cases, [&](const Case& c) { return !c.name.contains(app.arguments()[1]); });
+    QFile file(QStringLiteral(CASES_FILE));
+    if (!file.open(QIODevice::ReadOnly))
+        qFatal("cannot read %s", CASES_FILE);
+    const nlohmann::json cases = nlohmann::json::parse(file.readAll().toStdString()).at("cases");
+    const QStringList arguments = app.arguments();
+    if (arguments.size() == 3 && arguments[1] == QLatin1String("--serve"))
+        return serveCase(cases.at(arguments[2].toUInt()));
+    // An argument picks the cases whose names contain it.
+    std::vector<std::size_t> picked;
+    for (std::size_t i = 0; i < cases.size(); ++i)
+        if (arguments.size() < 2 ||
+            QString::fromStdString(cases[i].at("name")).contains(arguments[1]))
+            picked.push_back(i);
 
-    std::vector<Measured> alone, inWindow;
+    std::vector<std::pair<QString, QString>> alone, inWindow;
     {
         ContentView bare;
         bench::waitUntilReady(bare);
-        for (const Case& hostile : cases)
-            alone.push_back(measure(bare, nullptr, hostile));
+        for (std::size_t i : picked)
+            alone.push_back(measure(bare, nullptr, cases[i], i));
     }
     QQmlApplicationEngine engine;
     ContentView& shown = bench::loadWindow(engine);
     auto* window = qobject_cast<QQuickWindow*>(engine.rootObjects().value(0));
-    for (const Case& hostile : cases)
-        inWindow.push_back(measure(shown, window, hostile));
+    for (std::size_t i : picked)
+        inWindow.push_back(measure(shown, window, cases[i], i));
 
     std::printf("\nLongest GUI-thread busy stretch (ms CPU; goal < %.0f ms), added peak memory "
                 "and, for repeated sends, resident memory after the first and the last (MiB)\n\n"
@@ -188,9 +162,10 @@ int main(int argc, char** argv) {
                 "window: busy | goal | peak | resident |\n"
                 "|---|---|---|---|---|---|---|---|---|---|\n",
                 busyGoalMs);
-    for (std::size_t i = 0; i < cases.size(); ++i)
-        std::printf("| %s | %s | %s | %s |\n", qPrintable(cases[i].name),
-                    qPrintable(inWindow[i].outcome), qPrintable(cells(alone[i], cases[i])),
-                    qPrintable(cells(inWindow[i], cases[i])));
+    for (std::size_t i = 0; i < picked.size(); ++i)
+        std::printf("| %s | %s | %s | %s |\n",
+                    cases[picked[i]].at("name").get<std::string>().c_str(),
+                    qPrintable(inWindow[i].first), qPrintable(alone[i].second),
+                    qPrintable(inWindow[i].second));
     return 0;
 }

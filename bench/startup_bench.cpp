@@ -93,14 +93,6 @@ std::optional<Run> runOnce(const std::string& program) {
                .cpuMillis = millis(usage.ru_utime) + millis(usage.ru_stime)};
 }
 
-void printRow(const char* measure, double floor, double ours, double goal) {
-    std::printf("| %s | %.1f | %.1f | %.2f | ", measure, floor, ours, ours / floor);
-    if (goal > 0)
-        std::printf("ratio <= %.2f | %s |\n", goal, verdict(ours / floor, goal));
-    else
-        std::printf(" |  |\n");
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
@@ -151,13 +143,13 @@ int main(int argc, char** argv) {
         return median(values);
     };
     std::printf("%d runs each, interleaved, medians; failed runs: %d\n\n", runs, failures);
-    std::printf("| measure | floor | ours | ratio | goal | |\n|---|---|---|---|---|---|\n");
-    printRow("start-up to first frame with the key (ms)", column(floor, &Run::startupMillis),
-             column(ours, &Run::startupMillis), 1.3);
-    printRow("peak RSS (MiB)", column(floor, &Run::peakRssMiB), column(ours, &Run::peakRssMiB),
-             1.15);
+    printTableHead();
+    printRatioRow("start-up to first frame with the key (ms)", 1,
+                  column(floor, &Run::startupMillis), column(ours, &Run::startupMillis), 1.3);
+    printRatioRow("peak RSS (MiB)", 1, column(floor, &Run::peakRssMiB),
+                  column(ours, &Run::peakRssMiB), 1.15);
     // Less at the mercy of the machine's other load than the wall clock; includes the exit.
-    printRow("CPU time, start to exit (ms)", column(floor, &Run::cpuMillis),
-             column(ours, &Run::cpuMillis), 0);
+    printRow("CPU time, start to exit (ms)", 1, column(floor, &Run::cpuMillis),
+             column(ours, &Run::cpuMillis));
     return failures == 0 ? 0 : 1;
 }

@@ -2,7 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstddef>
+#include <cstdio>
+#include <string>
 #include <vector>
 
 namespace vorlund::bench {
@@ -20,8 +21,28 @@ inline double median(std::vector<double> samples) {
     return percentile(std::move(samples), 50);
 }
 
-inline const char* verdict(double value, double goal) {
-    return value <= goal ? "met" : "missed";
+inline const char* verdict(bool met) {
+    return met ? "met" : "missed";
+}
+
+// The head of a table of our figures beside the floor's.
+inline void printTableHead() {
+    std::printf("| measure | floor | ours | ratio | goal | |\n|---|---|---|---|---|---|\n");
+}
+
+// One row of that table; a row without a goal only informs.
+inline void printRow(const char* measure, int decimals, double floor, double ours,
+                     const std::string& goal = {}, bool met = false) {
+    std::printf("| %s | %.*f | %.*f | %.2f | %s | %s |\n", measure, decimals, floor, decimals, ours,
+                ours / floor, goal.c_str(), goal.empty() ? "" : verdict(met));
+}
+
+// A row whose goal is a ratio of at most goal.
+inline void printRatioRow(const char* measure, int decimals, double floor, double ours,
+                          double goal) {
+    char text[32];
+    std::snprintf(text, sizeof text, "ratio <= %.2f", goal);
+    printRow(measure, decimals, floor, ours, text, ours <= goal * floor);
 }
 
 } // namespace vorlund::bench

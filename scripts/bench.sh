@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
-# Builds and runs the benchmarks; writes the report to bench/results/latest.md.
+# Builds what the benchmarks need and runs them; writes the report to bench/results/latest.md.
 # Every figure is ours beside a floor measured in the same run, interleaved, so the ratios
 # mean something on a shared machine even when the absolute times do not.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${VORLUND_BUILD_DIR:-$root/build}
-"$root/scripts/build.sh"
+VORLUND_TARGETS="vorlund_exchange_bench vorlund_startup_bench vorlund_first_frame vorlund_startup_floor hostile_stalls vorlund_daemon_bench" "$root/scripts/build.sh"
 mkdir -p "$root/bench/results"
 report="$root/bench/results/latest.md"
 export QT_QPA_PLATFORM=offscreen QT_QUICK_BACKEND=software
@@ -26,25 +26,21 @@ run() {
     echo "- system: $(. /etc/os-release && echo "$PRETTY_NAME"), $(uname -r), Qt $(qtpaths6 --qt-version 2>/dev/null || echo 6)"
     echo "- load average at the start: $(cut -d' ' -f1-3 /proc/loadavg)"
     echo
-    echo "## Exchange overhead: ContentView alone"
+    echo "## Exchange overhead and soak: ContentView alone"
     echo
-    run "$build/bench/vorlund_exchange_bench" --exchanges 2000 --warmup 200
-    echo "## Exchange overhead: ContentView inside the QML window (software Qt Quick)"
+    run "$build/bench/vorlund_exchange_bench" --exchanges 3000
+    echo "## Exchange overhead and soak: ContentView inside the QML window (software Qt Quick)"
     echo
-    run "$build/bench/vorlund_exchange_bench" --window --exchanges 2000 --warmup 200
+    run "$build/bench/vorlund_exchange_bench" --window --exchanges 3000
     echo "## Start-up: vorlund beside a one-Label Qt Quick Controls window"
     echo
     run "$build/bench/vorlund_startup_bench" --runs 20 "$build/src/ui/vorlund_first_frame" \
         "$build/bench/startup_floor/vorlund_startup_floor"
-    echo "## Micro-benchmarks"
-    echo
-    run "$build/bench/vorlund_micro_bench" --benchmark_repetitions=5 \
-        --benchmark_report_aggregates_only=true --benchmark_color=false
     echo "## GUI stalls and memory against hostile daemons"
     echo
     run "$build/bench/hostile_stalls"
-    echo "## Soak: memory and descriptors over many exchanges"
+    echo "## The daemon before a model server: added latency and memory"
     echo
-    run "$build/bench/vorlund_soak" --exchanges 3000 --warmup 500
+    run "$build/bench/vorlund_daemon_bench"
     echo "- load average at the end: $(cut -d' ' -f1-3 /proc/loadavg)"
 } | tee "$report"
