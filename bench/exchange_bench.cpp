@@ -86,7 +86,7 @@ std::string typicalRequestBody(const QString& prompt, const QString& bPubKey) {
 std::string answerTo(const std::string& requestBody) {
     static const SigningKey key = SigningKey::generate();
     return encodeDaemonResponse(
-        signedAnswer(parsePinchRequest(requestBody), key, 37, 1700000000123));
+        signedAnswer(decodePinchRequest(requestBody), key, 37, 1700000000123));
 }
 
 class Bench {
