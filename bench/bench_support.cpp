@@ -1,9 +1,11 @@
 #include "bench_support.h"
 
 #include "ui/content_view.h"
+#include "ui/main_window.h"
 
 #include <QQmlApplicationEngine>
 #include <QQuickStyle>
+#include <QQuickWindow>
 #include <QtQml/qqmlextensionplugin.h>
 
 Q_IMPORT_QML_PLUGIN(VorlundPlugin)
@@ -12,8 +14,7 @@ namespace vorlund::bench {
 
 ContentView& loadWindow(QQmlApplicationEngine& engine) {
     QQuickStyle::setStyle(QStringLiteral("Fusion"));
-    engine.load(QUrl(QStringLiteral("qrc:/qt/qml/Vorlund/Main.qml")));
-    QObject* root = engine.rootObjects().value(0);
+    QObject* root = loadMainWindow(engine);
     auto* view = root ? root->findChild<ContentView*>(QStringLiteral("contentView")) : nullptr;
     if (!view)
         qFatal("the window did not load");

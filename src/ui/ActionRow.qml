@@ -14,7 +14,7 @@ RowLayout {
         id: sendButton
         objectName: "sendButton"
         text: view.isLoading ? qsTr("Thinking…") : qsTr("Send")
-        icon.source: "icons/paper-plane.svg"
+        icon.source: "image://drawn/paper-plane"
         icon.color: palette.buttonText
         enabled: view.canSend
         onClicked: view.send()
