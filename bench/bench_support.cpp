@@ -1,11 +1,13 @@
 #include "bench_support.h"
 
 #include "ui/content_view.h"
+#include "ui/main_window.h"
 
 #include <QCoreApplication>
 #include <QFile>
 #include <QQmlApplicationEngine>
 #include <QQuickStyle>
+#include <QQuickWindow>
 #include <QtQml/qqmlextensionplugin.h>
 
 #include <malloc.h>
@@ -57,8 +59,7 @@ qint64 PeakGrowth::bytes() const {
 
 ContentView& loadWindow(QQmlApplicationEngine& engine) {
     QQuickStyle::setStyle(QStringLiteral("Fusion"));
-    engine.load(QUrl(QStringLiteral("qrc:/qt/qml/Vorlund/Main.qml")));
-    QObject* root = engine.rootObjects().value(0);
+    QObject* root = loadMainWindow(engine);
     auto* view = root ? root->findChild<ContentView*>(QStringLiteral("contentView")) : nullptr;
     if (!view)
         qFatal("the window did not load");

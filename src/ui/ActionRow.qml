@@ -1,5 +1,6 @@
 import QtQuick
 import QtQuick.Controls
+import QtQuick.Controls.impl
 import QtQuick.Layouts
 import Vorlund
 
@@ -10,12 +11,17 @@ RowLayout {
 
     Layout.fillWidth: true
 
+    component SendCaption: Text {
+        anchors.verticalCenter: parent.verticalCenter
+        font: sendButton.font
+        color: sendButton.palette.buttonText
+        Accessible.ignored: true
+    }
+
     Button {
         id: sendButton
         objectName: "sendButton"
         text: view.isLoading ? qsTr("Thinking…") : qsTr("Send")
-        icon.source: "icons/paper-plane.svg"
-        icon.color: palette.buttonText
         enabled: view.canSend
         onClicked: view.send()
         // Space presses any button; Return and Enter press this one too, as in a dialog.
@@ -25,6 +31,36 @@ RowLayout {
         // Qt 6.4 leaves a button's accessible press to the item itself.
         Accessible.onPressAction: if (enabled)
             clicked()
+
+        // The style's icon and label, but with both captions laid out once: an exchange only
+        // swaps which one shows, and a caption that changes is laid out anew every time.
+        contentItem: Item {
+            implicitWidth: caption.implicitWidth
+            implicitHeight: caption.implicitHeight
+
+            Row {
+                id: caption
+                anchors.centerIn: parent
+                spacing: sendButton.spacing
+
+                IconImage {
+                    anchors.verticalCenter: parent.verticalCenter
+                    source: "image://drawn/paper-plane"
+                    sourceSize: Qt.size(16, 16)
+                    color: sendButton.palette.buttonText
+                }
+
+                SendCaption {
+                    visible: !view.isLoading
+                    text: qsTr("Send")
+                }
+
+                SendCaption {
+                    visible: view.isLoading
+                    text: qsTr("Thinking…")
+                }
+            }
+        }
 
         FocusRing {
             objectName: "sendFocusRing"

@@ -2,6 +2,7 @@
 #include "protocol/sodium.h"
 #include "ui/content_view.h"
 #include "ui/fatal_error_box.h"
+#include "ui/main_window.h"
 
 #include <QCommandLineParser>
 #include <QGuiApplication>
@@ -59,10 +60,6 @@ int main(int argc, char* argv[]) {
     QGuiApplication app(argc, argv);
     QGuiApplication::setOrganizationDomain(QStringLiteral("vorlund.org"));
     QGuiApplication::setDesktopFileName(QStringLiteral("org.vorlund.client"));
-    // The menu's icon on the window too: the installed theme's, or the copy built in.
-    QGuiApplication::setWindowIcon(
-        QIcon::fromTheme(QStringLiteral("org.vorlund.client"),
-                         QIcon(QStringLiteral(":/vorlund/org.vorlund.client.svg"))));
     // Fusion draws with the desktop's palette, light or dark.
     QQuickStyle::setStyle(QStringLiteral("Fusion"));
     vorlund::ensureSodium();
@@ -73,9 +70,21 @@ int main(int argc, char* argv[]) {
     QObject::connect(
         &engine, &QQmlApplicationEngine::objectCreationFailed, &app,
         [] { QCoreApplication::exit(1); }, Qt::QueuedConnection);
-    engine.load(QUrl(QStringLiteral("qrc:/qt/qml/Vorlund/Main.qml")));
+    QQuickWindow* window = vorlund::loadMainWindow(engine);
+    // The menu's icon on the window too: the installed theme's, or the copy built in. It is for
+    // the window manager, not for the window's content, so the SVG icon engine waits until the
+    // first frame is out.
+    if (window)
+        QObject::connect(
+            window, &QQuickWindow::frameSwapped, &app,
+            [] {
+                QGuiApplication::setWindowIcon(
+                    QIcon::fromTheme(QStringLiteral("org.vorlund.client"),
+                                     QIcon(QStringLiteral(":/vorlund/org.vorlund.client.svg"))));
+            },
+            Qt::ConnectionType(Qt::QueuedConnection | Qt::SingleShotConnection));
 #ifdef VORLUND_FIRST_FRAME_PROBE
-    if (auto* window = qobject_cast<QQuickWindow*>(engine.rootObjects().value(0))) {
+    if (window) {
         const auto* view = window->findChild<vorlund::ContentView*>(QStringLiteral("contentView"));
         vorlund::probeFirstFrame(*window,
                                  [view] { return !view->state()->bPubKeyHex().isEmpty(); });

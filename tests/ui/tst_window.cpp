@@ -2,6 +2,7 @@
 #include "json_rows.h"
 #include "scripted_daemon.h"
 #include "ui/content_view.h"
+#include "ui/main_window.h"
 #include "ui/window_commands.h"
 
 #include <QAccessible>
@@ -65,8 +66,8 @@ void describe(QAccessibleInterface* iface, QStringList& out) {
 
 // A window of the program, in the rows' words.
 struct Window {
-    QQmlApplicationEngine engine{QUrl(QStringLiteral("qrc:/qt/qml/Vorlund/Main.qml"))};
-    QQuickWindow* window = qobject_cast<QQuickWindow*>(engine.rootObjects().value(0));
+    QQmlApplicationEngine engine;
+    QQuickWindow* window = loadMainWindow(engine);
     ContentView* view = window->findChild<ContentView*>(QStringLiteral("contentView"));
 
     QQuickItem* item(const QString& name) const { return window->findChild<QQuickItem*>(name); }
