@@ -4,7 +4,7 @@
 # and writes PNG files to docs/screenshots/.
 #
 # Each shot drives the real window by keyboard, as a user would: it types the daemon URL,
-# sends with Ctrl+Return and waits for the answer. The "-signed" shots talk to the demo daemon
+# sends with Ctrl+Return and waits for the answer. The "-signed" shots talk to vorlund-daemon
 # directly; the others go through scripts/tamper-proxy.py, which alters the answer's text, so
 # that the red badge, the pinch id, the result row and the error line are all in view.
 set -euo pipefail
