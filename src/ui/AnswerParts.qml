@@ -39,6 +39,7 @@ ListView {
     }
 
     model: view.shownParts.length > 1 ? view.shownParts : []
+    clip: true
     activeFocusOnTab: true
     keyNavigationEnabled: false
     boundsBehavior: Flickable.StopAtBounds
