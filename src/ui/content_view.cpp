@@ -136,7 +136,8 @@ QCoro::Task<> ContentView::finishExchange(QCoro::Task<ExchangeOutcome> exchange)
 void ContentView::apply(const ExchangeOutcome& outcome) {
     if (outcome.shown) {
         const DaemonResponse& answer = *outcome.shown;
-        setResponse(QString::fromStdString(answer.response));
+        setResponse(outcome.shownResponse ? *outcome.shownResponse
+                                          : QString::fromStdString(answer.response));
         assign(aPubKey_, QString::fromStdString(answer.aPubKey), &ContentView::aPubKeyChanged);
         assign(latencyMs_, qint64(answer.latencyMs), &ContentView::latencyMsChanged);
         assign(modelVersion_, QString::fromStdString(answer.modelVersion),
