@@ -18,6 +18,8 @@
 
 #include <malloc.h>
 
+#include <utility>
+
 namespace vorlund {
 
 namespace {
@@ -94,11 +96,15 @@ QCoro::Task<ExchangeOutcome> runExchange(PinchSnapshot snapshot, ExchangeSetting
     // Decoding and verifying a large answer takes long enough to freeze the window, so the
     // judgement, which touches nothing shared, runs on a worker thread. The body moves there,
     // so that it is freed as soon as it is decoded, and the outcome moves back: awaiting the
-    // future's value would copy the answer.
+    // future's value would copy the answer. The answer is turned into text there too.
     QFuture<ExchangeOutcome> judgement =
         QtConcurrent::run([status = answer.status, body = std::move(answer.body),
                            bPubKey = snapshot.bPubKey]() mutable {
-            return judgeAnswer(status, std::move(body), bPubKey);
+            ExchangeOutcome outcome = judgeAnswer(status, std::move(body), bPubKey);
+            if (outcome.shown)
+                outcome.shownResponse =
+                    QString::fromStdString(std::exchange(outcome.shown->response, {}));
+            return outcome;
         });
     co_await QFuture<void>(judgement);
     co_return judgement.takeResult();

@@ -39,6 +39,9 @@ struct ExchangeOutcome {
     std::optional<QString> errorText;
     std::optional<bool> sigValid;
     std::optional<DaemonResponse> shown;
+    // shown's response as text, when it was made where a large answer was judged, off the GUI
+    // thread; shown's response is then empty.
+    std::optional<QString> shownResponse;
     // Nothing listened at the daemon's address.
     bool connectionRefused = false;
 };

@@ -12,6 +12,30 @@ ColumnLayout {
     required property Colours colours
     required property WindowCommands commands
 
+    // Keys that a read-only answer text takes before the window's shortcuts see them (Qt 6.4),
+    // handed on: the window's commands, and Copy, which copies the whole answer when all of it
+    // is selected. True when the key was taken.
+    function handOn(event, text) {
+        if (!pane.commands.handleKey(event.key, event.modifiers)) {
+            if (!event.matches(StandardKey.Copy))
+                return false;
+            text.copyAnswer();
+        }
+        event.accepted = true;
+        return true;
+    }
+
+    // The answer's menu for the given text, made on the first right-click, by file, like the
+    // menu of a key.
+    function openMenu(text) {
+        if (!answerMenu.item)
+            answerMenu.setSource("AnswerMenu.qml", {
+                parent: text
+            });
+        answerMenu.item.parent = text;
+        answerMenu.item.popup();
+    }
+
     Layout.fillWidth: true
     Layout.fillHeight: true
     spacing: 12
@@ -42,76 +66,93 @@ ColumnLayout {
         Layout.fillHeight: true
         spacing: 4
 
-        ScrollView {
+        // The box: the answer as one text or, when it is long, in parts (AnswerParts), made
+        // with the first long answer and kept. The frame lies behind whichever shows.
+        Item {
+            id: box
+
+            readonly property bool parted: pane.view.shownParts.length > 1
+
             objectName: "responseBox"
             Layout.fillWidth: true
             Layout.fillHeight: true
             Layout.minimumHeight: 100
             Layout.preferredHeight: 100
-            ScrollBar.horizontal.policy: ScrollBar.AlwaysOff
-            background: InputFrame {
+            onPartedChanged: if (parted)
+                partsBox.active = true
+
+            InputFrame {
                 objectName: "responseFrame"
-                input: responseText
+                anchors.fill: parent
+                input: box.parted && partsBox.item ? partsBox.item.contentItem : responseText
                 marked: pane.view.unverified
                 lineColor: marked ? pane.colours.invalid : pane.colours.separator
             }
 
-            // The answer text itself.
-            AnswerText {
-                id: responseText
-                objectName: "responseText"
-                answer: pane.view.shownResponse
-                font: Fonts.body
-                readOnly: true
-                textFormat: TextEdit.PlainText
-                selectByMouse: true
-                // Reachable by Tab, so the answer can be selected and copied without a mouse.
-                selectByKeyboard: true
-                topPadding: 4
-                bottomPadding: 4
-                background: null
-                // Named by its label like the prompt editor; the answer is its value. Qt does
-                // not pass on that the text cannot be edited, so it is said here.
-                Accessible.name: qsTr("Response")
-                Accessible.description: pane.view.unverified ? qsTr("Unverified answer") : ""
-                Accessible.readOnly: readOnly
+            ScrollView {
+                anchors.fill: parent
+                visible: !box.parted
+                ScrollBar.horizontal.policy: ScrollBar.AlwaysOff
 
-                // The box may show the answer cut: copying all it shows copies the whole
-                // answer, exactly as it came.
-                function copyAnswer() {
-                    if (pane.view.response !== "" && selectionStart === 0
-                            && selectionEnd === length)
-                        Clipboard.setText(pane.view.response);
-                    else
-                        copy();
-                }
+                // The answer text itself.
+                AnswerText {
+                    id: responseText
+                    objectName: "responseText"
+                    // Read from the view alone, so that a long answer never reaches this text.
+                    answer: pane.view.shownParts.length > 1 ? "" : pane.view.shownResponse
+                    font: Fonts.body
+                    readOnly: true
+                    selectByMouse: true
+                    // Reachable by Tab, so the answer can be selected and copied without a mouse.
+                    selectByKeyboard: true
+                    topPadding: 4
+                    bottomPadding: 4
+                    background: null
+                    // Named by its label like the prompt editor; the answer is its value. Qt
+                    // does not pass on that the text cannot be edited, so it is said here.
+                    Accessible.name: qsTr("Response")
+                    Accessible.description: pane.view.unverified ? qsTr("Unverified answer") : ""
+                    Accessible.readOnly: readOnly
 
-                // A read-only text edit claims every key before the window's shortcuts see
-                // it (Qt 6.4), so it hands them on.
-                Keys.onPressed: event => {
-                    if (pane.commands.handleKey(event.key, event.modifiers))
-                        event.accepted = true;
-                    else if (event.matches(StandardKey.Copy)) {
-                        copyAnswer();
-                        event.accepted = true;
+                    // The box may show the answer cut: copying all it shows copies the whole
+                    // answer, exactly as it came.
+                    function copyAnswer() {
+                        if (pane.view.response !== "" && selectionStart === 0
+                                && selectionEnd === length)
+                            Clipboard.setText(pane.view.response);
+                        else
+                            copy();
+                    }
+
+                    Keys.onPressed: event => pane.handOn(event, responseText)
+
+                    TapHandler {
+                        acceptedButtons: Qt.RightButton
+                        onTapped: pane.openMenu(responseText)
                     }
                 }
+            }
 
-                // Made on the first right-click, by file, like the menu of a key.
-                TapHandler {
-                    acceptedButtons: Qt.RightButton
-                    onTapped: {
-                        if (!answerMenu.item)
-                            answerMenu.setSource("AnswerMenu.qml", {
-                                parent: responseText
-                            });
-                        answerMenu.item.popup();
+            Loader {
+                id: partsBox
+                anchors.fill: parent
+                active: false
+                visible: box.parted
+                sourceComponent: ScrollView {
+                    ScrollBar.horizontal.policy: ScrollBar.AlwaysOff
+
+                    AnswerParts {
+                        objectName: "responseParts"
+                        view: pane.view
+                        answerPane: pane
+                        Accessible.name: responseText.Accessible.name
+                        Accessible.description: responseText.Accessible.description
                     }
                 }
+            }
 
-                Loader {
-                    id: answerMenu
-                }
+            Loader {
+                id: answerMenu
             }
         }
 

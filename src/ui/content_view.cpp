@@ -38,6 +38,18 @@ void ContentView::setDaemonURL(const QString& url) {
     assign(daemonURL_, url, &ContentView::daemonURLChanged);
 }
 
+void ContentView::setResponse(QString response) {
+    if (response_ == response)
+        return;
+    response_ = std::move(response);
+    shownResponse_ =
+        response_.isEmpty()
+            ? QStringLiteral("—")
+            : DisplayText::fewerParagraphs(DisplayText::head(response_, DisplayText::answerLimit));
+    shownParts_ = DisplayText::parts(shownResponse_);
+    emit responseChanged();
+}
+
 void ContentView::setIsLoading(bool loading) {
     if (isLoading_ == loading)
         return;
@@ -94,7 +106,7 @@ void ContentView::send() {
     // before a second click or an auto-repeated shortcut can reach send() again.
     setIsLoading(true);
     assign(errorText_, std::optional<QString>(), &ContentView::errorTextChanged);
-    assign(response_, QString(), &ContentView::responseChanged);
+    setResponse(QString());
     assign(sigValid_, std::optional<bool>(), &ContentView::sigValidChanged);
     assign(unverified_, false, &ContentView::unverifiedChanged);
     assign(hint_, QString(), &ContentView::hintChanged);
@@ -124,7 +136,8 @@ QCoro::Task<> ContentView::finishExchange(QCoro::Task<ExchangeOutcome> exchange)
 void ContentView::apply(const ExchangeOutcome& outcome) {
     if (outcome.shown) {
         const DaemonResponse& answer = *outcome.shown;
-        assign(response_, QString::fromStdString(answer.response), &ContentView::responseChanged);
+        setResponse(outcome.shownResponse ? *outcome.shownResponse
+                                          : QString::fromStdString(answer.response));
         assign(aPubKey_, QString::fromStdString(answer.aPubKey), &ContentView::aPubKeyChanged);
         assign(latencyMs_, qint64(answer.latencyMs), &ContentView::latencyMsChanged);
         assign(modelVersion_, QString::fromStdString(answer.modelVersion),

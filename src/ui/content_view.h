@@ -39,6 +39,8 @@ class ContentView : public QObject {
     Q_PROPERTY(QVariant errorText READ errorText NOTIFY errorTextChanged)
     // response and errorText as the window lays them out; see DisplayText.
     Q_PROPERTY(QString shownResponse READ shownResponse NOTIFY responseChanged)
+    // shownResponse in the parts the window lays out one by one; one part for most answers.
+    Q_PROPERTY(QStringList shownParts READ shownParts NOTIFY responseChanged)
     Q_PROPERTY(QString shownErrorText READ shownErrorText NOTIFY errorTextChanged)
     // What to say under a response that the window shows only the start of; empty otherwise.
     Q_PROPERTY(QString cutNotice READ cutNotice NOTIFY responseChanged)
@@ -78,11 +80,8 @@ public:
     bool isLoading() const { return isLoading_; }
     QVariant errorText() const;
     bool canSend() const;
-    QString shownResponse() const {
-        return response_.isEmpty() ? QStringLiteral("—")
-                                   : DisplayText::fewerParagraphs(
-                                         DisplayText::head(response_, DisplayText::answerLimit));
-    }
+    QString shownResponse() const { return shownResponse_; }
+    QStringList shownParts() const { return shownParts_; }
     QString shownErrorText() const { return DisplayText::bounded(errorText_.value_or(QString())); }
     QString cutNotice() const;
     QString sentPinchId() const { return sentPinchId_; }
@@ -127,6 +126,7 @@ private:
     QCoro::Task<> finishExchange(QCoro::Task<ExchangeOutcome> exchange);
     void apply(const ExchangeOutcome& outcome);
     void setIsLoading(bool loading);
+    void setResponse(QString response);
     void storePrompt(const QString& prompt);
     // Stores value and emits changed() only when the value differs.
     template <typename T> void assign(T& field, T value, void (ContentView::*changed)());
@@ -136,6 +136,8 @@ private:
     QString prompt_ = defaultPrompt;
     QString daemonURL_ = defaultDaemonURL;
     QString response_;
+    QString shownResponse_ = QStringLiteral("—");
+    QStringList shownParts_{shownResponse_};
     QString aPubKey_;
     QString pinchId_;
     QString sentPinchId_;

@@ -51,6 +51,21 @@ Head takeHead(const QString& text, qsizetype maxCharacters, qsizetype maxUnits) 
     return head;
 }
 
+bool isLineBreak(QChar c) {
+    return c == u'\n' || c == u'\r' || c == QChar::ParagraphSeparator || c == QChar::LineSeparator;
+}
+
+// The last boundary of the given kind in text[from, to], or -1.
+qsizetype lastBoundary(QTextBoundaryFinder::BoundaryType kind, QStringView text, qsizetype from,
+                       qsizetype to) {
+    // A little past the end, so that the finder sees what follows the last candidate.
+    const QStringView window = text.sliced(from, std::min(text.size(), to + 4) - from);
+    QTextBoundaryFinder finder(kind, window);
+    finder.setPosition(to - from);
+    const qsizetype at = finder.isAtBoundary() ? to - from : finder.toPreviousBoundary();
+    return at > 0 ? from + at : -1;
+}
+
 bool isDropped(char16_t c) {
     // C0 and C1 controls with DEL, the Unicode line and paragraph separators, and the bidi
     // embeddings, overrides and isolates, which can make a pasted text read otherwise.
@@ -90,6 +105,38 @@ QString DisplayText::fewerParagraphs(const QString& text) {
         fewer += ++seen % group == 0 ? QChar(u'\n') : QChar(QChar::LineSeparator);
     }
     return fewer;
+}
+
+QStringList DisplayText::parts(const QString& text) {
+    if (text.size() <= wholeLimit)
+        return {text};
+    QStringList parts;
+    const QStringView all(text);
+    qsizetype start = 0;
+    while (text.size() - start > partLimit) {
+        const qsizetype limit = start + partLimit, half = start + partLimit / 2;
+        qsizetype end = limit; // the line break that ends the part, which then is dropped
+        while (end >= half && !isLineBreak(text[end]))
+            --end;
+        qsizetype next = end + 1;
+        if (end >= half) {
+            if (text[end] == u'\r' && next < text.size() && text[next] == u'\n')
+                ++next;
+            else if (text[end] == u'\n' && text[end - 1] == u'\r')
+                --end;
+        } else {
+            end = lastBoundary(QTextBoundaryFinder::Line, all, half, limit);
+            if (end < 0)
+                end = lastBoundary(QTextBoundaryFinder::Grapheme, all, half, limit);
+            if (end < 0) // within a character of more than partLimit / 2 units
+                end = text[limit - 1].isHighSurrogate() ? limit - 1 : limit;
+            next = end;
+        }
+        parts << text.sliced(start, end - start);
+        start = next;
+    }
+    parts << text.sliced(start);
+    return parts;
 }
 
 bool DisplayText::hasLongRun(const QString& text) {

@@ -2,6 +2,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <QtQml/qqml.h>
 
 namespace vorlund {
@@ -25,6 +26,10 @@ public:
     // A run without a break point longer than this makes the answer box wrap anywhere.
     static constexpr qsizetype runLimit = 2'000;
     static constexpr qsizetype blockLimit = 2'000;
+    // An answer longer than this is laid out in parts of at most partLimit, so that only the
+    // parts in view are laid out, on arrival and on every resize.
+    static constexpr qsizetype wholeLimit = 5'000;
+    static constexpr qsizetype partLimit = 2'000;
 
     using QObject::QObject;
 
@@ -43,6 +48,11 @@ public:
     // paragraphs become U+2028, which the answer box shows as line breaks and copies as LF.
     // Every paragraph costs the layout far more than a line within one.
     static QString fewerParagraphs(const QString& text);
+
+    // text whole when it is at most wholeLimit long, else cut into parts of at most partLimit
+    // UTF-16 units: at a line break within the last half of a part, which then belongs to
+    // neither part, else where a line may wrap, else between two characters.
+    static QStringList parts(const QString& text);
 
     // Whether text holds a run longer than runLimit without a point where a line may break.
     Q_INVOKABLE static bool hasLongRun(const QString& text);

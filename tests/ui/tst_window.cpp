@@ -2,6 +2,7 @@
 #include "json_rows.h"
 #include "scripted_daemon.h"
 #include "ui/content_view.h"
+#include "ui/display_text.h"
 #include "ui/main_window.h"
 #include "ui/window_commands.h"
 
@@ -213,6 +214,29 @@ private slots:
         QCOMPARE(w.view->pinchId() != before, sendable);
     }
 
+    // A long answer is laid out in parts: each ends at a line break, which is dropped, else
+    // where a line may wrap, else between two characters.
+    void parts_data() { addJsonRows(STATES_FILE, "parts"); }
+    void parts() {
+        const json row = fetchedJsonRow();
+        const QString answer = text(row["answer"]);
+        const QStringList parts = DisplayText::parts(answer);
+        QCOMPARE(parts.size(), row["count"]);
+        QCOMPARE(parts[0].size(), row["first"]);
+        qsizetype at = 0;
+        for (const QString& part : parts) {
+            if (at > 0) // the line break between two parts, if any
+                at += answer.sliced(at).startsWith("\r\n")                      ? 2
+                      : QStringLiteral("\r\n\u2028\u2029").contains(answer[at]) ? 1
+                                                                                : 0;
+            QVERIFY(part.size() <= DisplayText::partLimit || parts.size() == 1);
+            QVERIFY(QStringView(answer).sliced(at).startsWith(part));
+            QVERIFY(!part[0].isLowSurrogate() && !part[0].isMark());
+            at += part.size();
+        }
+        QCOMPARE(at, answer.size());
+    }
+
     // Keys anywhere in the window, the read-only response included, mean the same command.
     void commands_data() {
         QTest::addColumn<QString>("focus");
@@ -311,14 +335,28 @@ private slots:
     // window's padding, the messages scrolling only once the prompt editor is at its least.
     void longAnswer() {
         Window w;
+        // shown after another answer in parts
+        w.view->apply({std::nullopt, true, DaemonResponse{.response = std::string(9'000, 'z')}});
         const QString answer = "<b>" + QString(99'996, u'x') + "😀";
         w.view->apply({answer, false,
                        DaemonResponse{.response = answer.toStdString(),
                                       .modelVersion = "demo-1",
                                       .pinchId = "another\r\nrm -rf ~/x #"}});
-        w.press("responseText", Qt::Key_A, Qt::ControlModifier);
+        // Laid out in parts, the answer is still reached by the keyboard, selected and copied
+        // whole; text selected in one part copies alone.
+        w.press("pinchIdText", Qt::Key_Tab);
+        QCOMPARE(w.window->activeFocusItem()->objectName(), QStringLiteral("responseParts"));
+        QTest::keyClick(w.window, Qt::Key_A, Qt::ControlModifier);
         QTest::keyClick(w.window, Qt::Key_C, Qt::ControlModifier);
         QCOMPARE(QGuiApplication::clipboard()->text(), answer);
+        QQuickItem* part = nullptr;
+        QMetaObject::invokeMethod(w.item("responseParts"), "itemAtIndex",
+                                  Q_RETURN_ARG(QQuickItem*, part), Q_ARG(int, 0));
+        part = part->childItems().value(0);
+        QTest::mouseClick(w.window, Qt::LeftButton, {}, part->mapToScene({20, 20}).toPoint());
+        QMetaObject::invokeMethod(part, "select", Q_ARG(int, 0), Q_ARG(int, 5));
+        QTest::keyClick(w.window, Qt::Key_C, Qt::ControlModifier);
+        QCOMPARE(QGuiApplication::clipboard()->text(), "<b>xx");
         // The daemon's pinch id copies without its line break, which would run a command.
         w.press("pinchIdText", Qt::Key_C, Qt::ControlModifier);
         QCOMPARE(QGuiApplication::clipboard()->text(), "another\ufffdrm -rf ~/x #");
