@@ -5,7 +5,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${VORLUND_BUILD_DIR:-$root/build}
-VORLUND_TARGETS="vorlund_exchange_bench vorlund_startup_bench vorlund_first_frame vorlund_startup_floor hostile_stalls vorlund_daemon_bench" "$root/scripts/build.sh"
+VORLUND_TARGETS="vorlund_exchange_bench vorlund_startup_bench vorlund_app_exe vorlund_startup_floor hostile_stalls vorlund_daemon_bench" "$root/scripts/build.sh"
 mkdir -p "$root/bench/results"
 report="$root/bench/results/latest.md"
 export QT_QPA_PLATFORM=offscreen QT_QUICK_BACKEND=software
@@ -34,7 +34,7 @@ run() {
     run "$build/bench/vorlund_exchange_bench" --window --exchanges 3000
     echo "## Start-up: vorlund beside a one-Label Qt Quick Controls window"
     echo
-    run "$build/bench/vorlund_startup_bench" --runs 20 "$build/src/ui/vorlund_first_frame" \
+    run "$build/bench/vorlund_startup_bench" --runs 20 "$build/src/ui/vorlund" \
         "$build/bench/startup_floor/vorlund_startup_floor"
     echo "## GUI stalls and memory against hostile daemons"
     echo
