@@ -8,6 +8,8 @@
 #include "protocol/canonical.h"
 #include "protocol/json_codec.h"
 
+#include <QProcess>
+
 #include <atomic>
 #include <cstdio>
 #include <thread>
@@ -36,39 +38,41 @@ public:
     }
 };
 
-int freePort() {
-    test::LoopbackServer probe; // let go again at once
-    return probe.start();
-}
-
 // The daemon program before a model server, listening, until destroyed.
-struct Daemon {
-    Daemon(const ModelServer& model, const std::string& keyFile)
-        : process({DAEMON_PATH, "--port", std::to_string(port), "--model-server",
-                   "http://127.0.0.1:" + std::to_string(model.port()) + "/v1", "--model",
-                   "bench-model", "--key-file", keyFile},
-                  true) {
-        if (!process.awaitLine("url: ", 30'000)) // printed once it listens
+struct Daemon : QProcess {
+    Daemon(const ModelServer& model, const QString& keyFile) {
+        setStandardErrorFile(QProcess::nullDevice()); // its pinch log
+        start(DAEMON_PATH,
+              {"--port", QString::number(port), "--model", "bench-model", "--key-file", keyFile,
+               "--model-server", QStringLiteral("http://127.0.0.1:%1/v1").arg(model.port())});
+        if (!waitForReadyRead(30'000)) // it prints its URL once it listens
             std::abort();
     }
-    const int port = freePort();
-    bench::Child process;
+    ~Daemon() override {
+        terminate();
+        waitForFinished();
+    }
+    long kib(const char* field) const {
+        return bench::statusKiB(std::to_string(processId()), field);
+    }
+    const int port = test::LoopbackServer().start(); // a free port, let go again at once
 };
 
 std::string pinchBody(const SigningKey& key, int number) {
-    PinchRequest pinch{.bPubKey = hex(key.publicKey()),
-                       .bSig = "",
-                       .costCap = 1000,
-                       .pinchId = "bench-" + std::to_string(number),
-                       .prompt = "How far is it from here to the sea?",
-                       .requestedAt = std::int64_t(time(nullptr))};
+    PinchRequest pinch{hex(key.publicKey()),
+                       "",
+                       1000,
+                       "bench-" + std::to_string(number),
+                       "How far is it from here to the sea?",
+                       std::int64_t(time(nullptr))};
     pinch.bSig = hex(key.sign(canonicalEncode(signingPayloadOf(pinch))));
     return encodePinchRequest(pinch);
 }
 
 } // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    const QCoreApplication app(argc, argv);
     const SigningKey key = SigningKey::generate();
     const QTemporaryDir keys;
 
@@ -76,7 +80,7 @@ int main() {
     constexpr int rounds = 400, warmup = 20;
     {
         const ModelServer fast(milliseconds(0), completion);
-        const Daemon daemon(fast, keys.filePath("fast.key").toStdString());
+        const Daemon daemon(fast, keys.filePath("fast.key"));
         httplib::Client direct("127.0.0.1", fast.port()), viaDaemon("127.0.0.1", daemon.port);
         for (httplib::Client* client : {&direct, &viaDaemon}) {
             client->set_keep_alive(true);
@@ -117,8 +121,8 @@ int main() {
                               std::string(15 << 20, 'x') + R"("}}]})";
     for (const std::string& answer : {std::string(completion), large}) {
         const ModelServer slow(milliseconds(3000), answer);
-        const Daemon daemon(slow, keys.filePath("slow.key").toStdString());
-        const long idle = daemon.process.statusKiB("VmRSS");
+        const Daemon daemon(slow, keys.filePath("slow.key"));
+        const long idle = daemon.kib("VmRSS");
         std::atomic<int> answered = 0;
         std::vector<std::thread> clients;
         for (int i = 0; i < 32; ++i)
@@ -129,13 +133,12 @@ int main() {
                 answered += reply && reply->status == 200 ? 1 : 0;
             });
         std::this_thread::sleep_for(milliseconds(1500));
-        const long waiting = daemon.process.statusKiB("VmRSS");
+        const long waiting = daemon.kib("VmRSS");
         for (std::thread& client : clients)
             client.join();
         std::printf("memory with 32 pinches waiting on a slow model server, answers of %zu bytes "
                     "(%d answered 200):\n  idle %ld kB, while waiting %ld kB, peak %ld kB\n",
-                    answer.size(), answered.load(), idle, waiting,
-                    daemon.process.statusKiB("VmHWM"));
+                    answer.size(), answered.load(), idle, waiting, daemon.kib("VmHWM"));
     }
     return 0;
 }

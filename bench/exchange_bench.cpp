@@ -1,10 +1,9 @@
 // What a press of Send costs beyond the network round trip itself, and the soak. Exchanges
 // through ContentView::send() take turns with bare POSTs of a body of the same size through the
-// same shared network manager (the floor), both to a loopback server that answers each with a
-// signed answer naming its pinch, as a daemon does. A 1 ms timer measures how long the GUI
-// thread's event loop is kept from its work. After the warm-up, resident memory must not keep
-// growing and the open descriptors must come back to where they were. Exits 1 when an exchange
-// fails or these goals are missed.
+// same network manager (the floor), both to a loopback server that answers with a signed answer
+// naming the pinch. A 1 ms timer measures how long the GUI thread's event loop is kept from its
+// work. After the warm-up, resident memory must not keep growing and the open descriptors must
+// come back to where they were. Exits 1 when an exchange fails or these goals are missed.
 //
 // exchange_bench [--window] [--exchanges N] [--warmup N]
 //   --window  loads the real QML window around the view, so bindings and frames count too.
@@ -13,14 +12,13 @@
 
 #include "exchange/pinch_exchange.h"
 #include "protocol/sodium.h"
-#include "ui/content_view.h"
 
 #include <sodium.h>
 
 #include <QDir>
 #include <QGuiApplication>
 #include <QNetworkReply>
-#include <QQmlApplicationEngine>
+#include <QtQml/qqmlextensionplugin.h>
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -28,8 +26,10 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <memory>
+#include <optional>
 #include <thread>
+
+Q_IMPORT_QML_PLUGIN(VorlundPlugin)
 
 namespace {
 
@@ -42,22 +42,16 @@ using namespace vorlund;
 class FloorServer {
 public:
     FloorServer() {
-        sockaddr_in address{.sin_family = AF_INET,
-                            .sin_port = 0,
-                            .sin_addr = {htonl(INADDR_LOOPBACK)},
-                            .sin_zero = {}};
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t length = sizeof address;
         if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
             ::listen(listener_, 1) != 0 ||
             ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
             qFatal("exchange_bench: cannot listen on 127.0.0.1");
         port = ntohs(address.sin_port);
-        thread_ = std::thread([this] {
-            connection_ = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-            const int on = 1;
-            ::setsockopt(connection_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-            serve();
-        });
+        thread_ = std::thread([this] { serve(); });
     }
     ~FloorServer() {
         ::shutdown(listener_, SHUT_RDWR);
@@ -71,6 +65,9 @@ public:
 
 private:
     void serve() {
+        connection_ = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        const int on = 1;
+        ::setsockopt(connection_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
         const SigningKey key = SigningKey::generate();
         std::string pending;
         for (char chunk[16 * 1024];;) {
@@ -85,10 +82,9 @@ private:
                 pending.append(chunk, std::size_t(n));
                 continue;
             }
-            const PinchRequest request =
-                decodePinchRequest(pending.substr(head + 4, end - head - 4));
-            const std::string body =
-                encodeDaemonResponse(signedAnswer(request, key, 37, 1700000000123));
+            const std::string body = encodeDaemonResponse(
+                signedAnswer(decodePinchRequest(pending.substr(head + 4, end - head - 4)), key, 37,
+                             1700000000123));
             pending.erase(0, end);
             const std::string reply = "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n"
                                       "Content-Length: " +
@@ -131,11 +127,10 @@ double necessaryCryptoMicros(std::size_t messageSize) {
     return bench::median(micros);
 }
 
-// Resident memory (KiB) and open descriptors, once queued deletions and closing connections
-// settled.
+// Resident memory (KiB) and open descriptors (less the listing's own), once queued deletions
+// and closing connections settled.
 std::pair<long, int> footprint() {
     bench::settle(300);
-    // Less the descriptor the listing itself holds open.
     const auto fds = QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System);
     return {bench::statusKiB("self", "VmRSS"), int(fds.size()) - 1};
 }
@@ -157,24 +152,17 @@ int main(int argc, char* argv[]) {
     ensureSodium();
 
     QQmlApplicationEngine engine;
-    std::unique_ptr<ContentView> ownView;
-    if (!inWindow) {
-        ownView = std::make_unique<ContentView>();
-        bench::waitUntilReady(*ownView);
-    }
-    ContentView& view = inWindow ? bench::loadWindow(engine) : *ownView;
+    std::optional<ContentView> alone;
+    if (!inWindow)
+        bench::waitUntilReady(alone.emplace());
+    ContentView& view = inWindow ? *bench::loadWindow(engine).second : *alone;
     FloorServer server;
     const QUrl url(QStringLiteral("http://127.0.0.1:%1/pinch").arg(server.port));
     view.setDaemonURL(url.toString());
     // A request as the client makes it, so that the floor's body has the same size.
-    const QByteArray floorBody = QByteArray::fromStdString(
-        encodePinchRequest({.bPubKey = view.state()->bPubKeyHex().toStdString(),
-                            .bSig = std::string(128, 'a'),
-                            .costCap = pinchCostCap,
-                            .pinchId = "0192f3a4-5b6c-7d8e-9f01-23456789abcd",
-                            .prompt = view.prompt().toStdString(),
-                            .requestedAt = 1700000000}));
-    const double cryptoBefore = necessaryCryptoMicros(std::size_t(floorBody.size()));
+    const QByteArray floorBody = QByteArray::fromStdString(encodePinchRequest(
+        {view.state()->bPubKeyHex().toStdString(), std::string(128, 'a'), pinchCostCap,
+         "0192f3a4-5b6c-7d8e-9f01-23456789abcd", view.prompt().toStdString(), 1700000000}));
 
     // Each round runs both sides, alternating which goes first. Each step starts through the
     // event loop, as a person's next press would.
@@ -231,7 +219,7 @@ int main(int argc, char* argv[]) {
     probe.stop();
     const auto [rssKiB, fds] = footprint();
 
-    const double crypto = (cryptoBefore + necessaryCryptoMicros(std::size_t(floorBody.size()))) / 2;
+    const double crypto = necessaryCryptoMicros(std::size_t(floorBody.size()));
     const double oursP50 = bench::median(ours.latencyMicros);
     const double floorP50 = bench::median(floor.latencyMicros);
     std::printf("%s, %d exchanges per side after %d warm-up rounds, interleaved\n\n",

@@ -8,14 +8,13 @@
 #include "bench.h"
 #include "scripted_daemon.h"
 
-#include "ui/content_view.h"
-
-#include <QFile>
 #include <QGuiApplication>
-#include <QQmlApplicationEngine>
-#include <QQuickWindow>
+#include <QProcess>
+#include <QtQml/qqmlextensionplugin.h>
 
 #include <unistd.h>
+
+Q_IMPORT_QML_PLUGIN(VorlundPlugin)
 
 using namespace vorlund;
 
@@ -45,14 +44,15 @@ QString mib(long kib) {
 QString measure(ContentView& view, QQuickWindow* window, const nlohmann::json& hostile,
                 std::size_t place) {
     const int sends = hostile.value("sends", 1), resizes = window ? hostile.value("resizes", 0) : 0;
-    bench::Child daemon(
-        {QCoreApplication::applicationFilePath().toStdString(), "--serve", std::to_string(place)});
-    const auto port = daemon.awaitLine("", 30'000);
+    QProcess daemon;
+    daemon.start(QCoreApplication::applicationFilePath(), {"--serve", QString::number(place)});
+    if (!daemon.waitForReadyRead(30'000))
+        qFatal("the daemon of a case did not start");
     // Each case starts from an empty answer, as a fresh window would: the last case's answer
     // freed during this one would hide what this one adds.
     view.setDaemonURL(QString());
     sendAndShow(view);
-    view.setDaemonURL(QStringLiteral("http://127.0.0.1:%1/pinch").arg(port.value_or("0").c_str()));
+    view.setDaemonURL(QStringLiteral("http://127.0.0.1:%1/pinch").arg(daemon.readLine().trimmed()));
     double busy = 0, resizeBusy = 0;
     double* longest = &busy;
     const bench::PeakGrowth memory;
@@ -75,6 +75,8 @@ QString measure(ContentView& view, QQuickWindow* window, const nlohmann::json& h
         bench::settle(300);
     }
     probe.stop();
+    daemon.kill();
+    daemon.waitForFinished();
     std::fprintf(stderr, "%s: %.1f ms\n", hostile.at("name").get<std::string>().c_str(), busy);
     if (shown.size() > 60)
         shown = shown.left(shown.at(58).isHighSurrogate() ? 58 : 59) + QChar(0x2026);
@@ -121,10 +123,9 @@ int main(int argc, char** argv) {
             alone.push_back(measure(bare, nullptr, cases[i], i));
     }
     QQmlApplicationEngine engine;
-    ContentView& shown = bench::loadWindow(engine);
-    auto* window = qobject_cast<QQuickWindow*>(engine.rootObjects().value(0));
+    const auto [window, shown] = bench::loadWindow(engine);
     for (std::size_t i : picked)
-        inWindow.push_back(measure(shown, window, cases[i], i));
+        inWindow.push_back(measure(*shown, window, cases[i], i));
 
     std::printf("\nLongest GUI-thread busy stretch (ms CPU; goal < %.0f ms), added peak memory "
                 "and, for repeated sends, resident memory after the first and the last (MiB)\n\n"

@@ -7,8 +7,18 @@
 
 #include "probe/first_frame_probe.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cstring>
 #include <filesystem>
+
+extern char** environ;
 
 using namespace vorlund::bench;
 
@@ -20,15 +30,42 @@ struct Runs {
 
 // Runs program once, into `into` unless that is null; whether it reported its frame and exited.
 bool runOnce(const std::string& program, Runs* into) {
+    int out[2];
+    if (::pipe2(out, O_CLOEXEC) != 0)
+        return false;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
     const double started = monotonicMillis();
-    Child child({program});
-    const auto frame = child.awaitLine("first frame at ", 30'000);
+    pid_t child = 0;
+    const int spawned = posix_spawn(&child, argv[0], &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(out[1]);
+    // Its standard output until the probe's line, within 30 s.
+    std::string seen;
+    const auto lineEnd = [&] { return seen.find('\n', seen.find("first frame at ")); };
+    for (char chunk[512]; spawned == 0 && lineEnd() == std::string::npos;) {
+        pollfd ready{out[0], POLLIN, 0};
+        const int left = int(started + 30'000 - monotonicMillis());
+        const ssize_t n = left > 0 && ::poll(&ready, 1, left) > 0 ? ::read(out[0], chunk, 512) : 0;
+        if (n <= 0)
+            break;
+        seen.append(chunk, std::size_t(n));
+    }
+    ::close(out[0]);
+    const bool reported = lineEnd() != std::string::npos;
+    if (spawned == 0 && !reported)
+        ::kill(child, SIGKILL);
+    int status = 0;
     rusage usage{};
-    if (!frame || !child.wait(&usage))
+    if (spawned != 0 || ::wait4(child, &status, 0, &usage) != child || !reported ||
+        !WIFEXITED(status) || WEXITSTATUS(status) != 0)
         return false;
     auto millis = [](const timeval& t) { return double(t.tv_sec) * 1e3 + double(t.tv_usec) / 1e3; };
     if (into) {
-        into->startupMillis.push_back(double(std::stoll(frame->substr(15))) / 1e6 - started);
+        const auto frame = std::stoll(seen.substr(seen.find("first frame at ") + 15));
+        into->startupMillis.push_back(double(frame) / 1e6 - started);
         into->peakRssMiB.push_back(double(usage.ru_maxrss) / 1024.0);
         into->cpuMillis.push_back(millis(usage.ru_utime) + millis(usage.ru_stime));
     }
