@@ -39,10 +39,10 @@ QString mib(long kib) {
     return QString::number(double(kib) / 1024, 'f', 0);
 }
 
-// Runs the case; what the window shows, and the figures as table cells: the busy stretch, the
-// goal, the peak growth and the resident memory after the first send and the last.
-QString measure(ContentView& view, QQuickWindow* window, const nlohmann::json& hostile,
-                std::size_t place) {
+// Runs the case and prints its row: what the window shows, the busy stretch, the goal, the peak
+// growth and the resident memory after the first send and the last.
+void measure(ContentView& view, QQuickWindow* window, const nlohmann::json& hostile,
+             std::size_t place) {
     const int sends = hostile.value("sends", 1), resizes = window ? hostile.value("resizes", 0) : 0;
     QProcess daemon;
     daemon.start(QCoreApplication::applicationFilePath(), {"--serve", QString::number(place)});
@@ -61,8 +61,7 @@ QString measure(ContentView& view, QQuickWindow* window, const nlohmann::json& h
     long residentAfterFirst = 0;
     for (int i = 0; i < sends && finished; ++i) {
         finished = sendAndShow(view);
-        if (i == 0)
-            residentAfterFirst = bench::statusKiB("self", "VmRSS");
+        residentAfterFirst = i == 0 ? bench::statusKiB("self", "VmRSS") : residentAfterFirst;
     }
     const long residentAfterLast = bench::statusKiB("self", "VmRSS");
     QString shown = !finished ? QStringLiteral("(did not finish)")
@@ -77,20 +76,17 @@ QString measure(ContentView& view, QQuickWindow* window, const nlohmann::json& h
     probe.stop();
     daemon.kill();
     daemon.waitForFinished();
-    std::fprintf(stderr, "%s: %.1f ms\n", hostile.at("name").get<std::string>().c_str(), busy);
     if (shown.size() > 60)
         shown = shown.left(shown.at(58).isHighSurrogate() ? 58 : 59) + QChar(0x2026);
     const long growth = memory.kib();
-    return shown.replace(u'\n', u' ').replace(u'|', u'/') +
-           QStringLiteral(" | %1%2 | %3 | %4%5 | %6")
-               .arg(busy, 0, 'f', 1)
-               .arg(resizes > 0 ? QStringLiteral(", resizing %1").arg(resizeBusy, 0, 'f', 1)
-                                : QString())
-               .arg(bench::verdict(std::max(busy, resizeBusy) < busyGoalMs))
-               .arg(growth >= 0 ? "+" : "")
-               .arg(mib(growth))
-               .arg(sends == 1 ? QStringLiteral("—")
-                               : mib(residentAfterFirst) + " → " + mib(residentAfterLast));
+    std::printf(
+        "| %s | %s | %.1f%s | %s | %s%s | %s |\n", hostile.at("name").get<std::string>().c_str(),
+        qPrintable(shown.replace(u'\n', u' ').replace(u'|', u'/')), busy,
+        resizes > 0 ? qPrintable(QStringLiteral(", resizing %1").arg(resizeBusy, 0, 'f', 1)) : "",
+        bench::verdict(std::max(busy, resizeBusy) < busyGoalMs), growth >= 0 ? "+" : "",
+        qPrintable(mib(growth)),
+        sends == 1 ? "—" : qPrintable(mib(residentAfterFirst) + " → " + mib(residentAfterLast)));
+    std::fflush(stdout);
 }
 
 } // namespace
@@ -109,34 +105,25 @@ int main(int argc, char** argv) {
     }
     const bench::BenchEnvironment environment;
     QGuiApplication app(argc, argv);
-    // An argument picks the cases whose names contain it.
-    std::vector<std::size_t> picked;
-    for (std::size_t i = 0; i < cases.size(); ++i)
-        if (argc < 2 || cases[i].at("name").get<std::string>().find(argv[1]) != std::string::npos)
-            picked.push_back(i);
-
-    std::vector<QString> alone, inWindow;
+    const auto run = [&](const char* where, ContentView& view, QQuickWindow* window) {
+        std::printf("\n%s: the GUI thread's longest busy stretch (ms CPU; goal < %.0f ms), the "
+                    "peak memory added and, for repeated sends, resident memory after the first "
+                    "and the last (MiB)\n\n| case | the window shows | busy | goal | peak | "
+                    "resident |\n|---|---|---|---|---|---|\n",
+                    where, busyGoalMs);
+        // An argument picks the cases whose names contain it.
+        for (std::size_t i = 0; i < cases.size(); ++i)
+            if (argc < 2 ||
+                cases[i].at("name").get<std::string>().find(argv[1]) != std::string::npos)
+                measure(view, window, cases[i], i);
+    };
     {
         ContentView bare;
         bench::waitUntilReady(bare);
-        for (std::size_t i : picked)
-            alone.push_back(measure(bare, nullptr, cases[i], i));
+        run("On a bare view", bare, nullptr);
     }
     QQmlApplicationEngine engine;
-    const auto [window, shown] = bench::loadWindow(engine);
-    for (std::size_t i : picked)
-        inWindow.push_back(measure(*shown, window, cases[i], i));
-
-    std::printf("\nLongest GUI-thread busy stretch (ms CPU; goal < %.0f ms), added peak memory "
-                "and, for repeated sends, resident memory after the first and the last (MiB)\n\n"
-                "| case | the window shows | view alone: busy | goal | peak | resident | in the "
-                "window: busy | goal | peak | resident |\n"
-                "|---|---|---|---|---|---|---|---|---|---|\n",
-                busyGoalMs);
-    for (std::size_t i = 0; i < picked.size(); ++i)
-        std::printf(
-            "| %s | %s | %s | %s |\n", cases[picked[i]].at("name").get<std::string>().c_str(),
-            qPrintable(inWindow[i].section(" | ", 0, 0)), qPrintable(alone[i].section(" | ", 1)),
-            qPrintable(inWindow[i].section(" | ", 1)));
+    const auto [window, view] = bench::loadWindow(engine);
+    run("In the window", *view, window);
     return 0;
 }
