@@ -1,38 +1,21 @@
 // The daemon in front of a model server: how much it adds to a direct call on loopback, and its
-// memory while 32 pinches wait on a slow model server. Both daemons run as their own process,
-// the model servers are scripted here.
-
+// memory while 32 pinches wait on a slow model server. The daemon runs as its own process, the
+// model servers are scripted here.
+#include "bench.h"
 #include "loopback_server.h"
-#include "stats.h"
 
 #include "identity/signing_key.h"
 #include "protocol/canonical.h"
-#include "protocol/hex.h"
 #include "protocol/json_codec.h"
 
-#include <httplib.h>
+#include <QProcess>
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <chrono>
+#include <atomic>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <iostream>
-#include <string>
 #include <thread>
-#include <vector>
-
-extern char** environ;
 
 using namespace vorlund;
-using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
 
 namespace {
 
@@ -40,135 +23,88 @@ constexpr const char* completion =
     R"({"model":"bench-model","choices":[{"index":0,"message":{"role":"assistant",)"
     R"("content":"A short answer of about the size a model gives."},"finish_reason":"stop"}]})";
 
-// A model server that answers every completion with the same text after `delay`.
-class ModelServer {
+// A model server that answers every completion with answer after delay, 48 at once.
+class ModelServer : public test::LoopbackServer {
 public:
-    explicit ModelServer(std::chrono::milliseconds delay, std::string answer = completion) {
-        server_.new_task_queue = [] { return new httplib::ThreadPool(48); };
-        server_.set_tcp_nodelay(true);
-        // As model servers do: an answer waits for a slow reader.
-        server_.set_write_timeout(std::chrono::seconds(60));
-        server_.Post("/v1/chat/completions",
-                     [delay, answer](const httplib::Request&, httplib::Response& reply) {
-                         std::this_thread::sleep_for(delay);
-                         reply.set_content(answer, "application/json");
-                     });
-        server_.start();
+    ModelServer(milliseconds delay, std::string answer) {
+        new_task_queue = [] { return new httplib::ThreadPool(48); };
+        set_tcp_nodelay(true);
+        set_write_timeout(std::chrono::seconds(60)); // as model servers wait for slow readers
+        Post("/v1/chat/completions", [delay, answer](const auto&, httplib::Response& reply) {
+            std::this_thread::sleep_for(delay);
+            reply.set_content(answer, "application/json");
+        });
+        start();
     }
-    int port() const { return server_.port(); }
-
-private:
-    test::LoopbackServer server_;
 };
 
-int freePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{
-        .sin_family = AF_INET, .sin_port = 0, .sin_addr = {htonl(INADDR_LOOPBACK)}, .sin_zero = {}};
-    socklen_t length = sizeof address;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
-
-// The daemon program in front of a model server, until destroyed.
-class DaemonProcess {
-public:
-    DaemonProcess(int modelPort, const std::string& keyFile) : port_(freePort()) {
-        const std::string port = std::to_string(port_),
-                          url = "http://127.0.0.1:" + std::to_string(modelPort) + "/v1";
-        std::vector<std::string> args = {DAEMON_PATH,      "--port",     port,
-                                         "--model-server", url,          "--model",
-                                         "bench-model",    "--key-file", keyFile};
-        std::vector<char*> argv;
-        for (std::string& arg : args)
-            argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0); // its pinch log
-        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-        posix_spawn(&pid_, DAEMON_PATH, &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        httplib::Client client("127.0.0.1", port_);
-        for (int tries = 0; !client.Get("/") && tries < 1000; ++tries)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+// The daemon program before a model server, listening, until destroyed.
+struct Daemon : QProcess {
+    Daemon(const ModelServer& model, const QString& keyFile) {
+        setStandardErrorFile(QProcess::nullDevice()); // its pinch log
+        start(DAEMON_PATH,
+              {"--port", QString::number(port), "--model", "bench-model", "--key-file", keyFile,
+               "--model-server", QStringLiteral("http://127.0.0.1:%1/v1").arg(model.port())});
+        if (!waitForReadyRead(30'000)) // it prints its URL once it listens
+            std::abort();
     }
-    ~DaemonProcess() {
-        ::kill(pid_, SIGTERM);
-        ::waitpid(pid_, nullptr, 0);
+    ~Daemon() override {
+        terminate();
+        waitForFinished();
     }
-    int port() const { return port_; }
-    // A line of /proc/<pid>/status in kB, such as VmRSS or VmHWM.
-    long kilobytes(const std::string& field) const {
-        std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
-        for (std::string line; std::getline(status, line);)
-            if (line.starts_with(field + ":"))
-                return std::stol(line.substr(field.size() + 1));
-        return -1;
+    long kib(const char* field) const {
+        return bench::statusKiB(std::to_string(processId()), field);
     }
-
-private:
-    int port_;
-    pid_t pid_ = 0;
+    const int port = test::LoopbackServer().start(); // a free port, let go again at once
 };
 
 std::string pinchBody(const SigningKey& key, int number) {
-    PinchRequest pinch{.bPubKey = hex(key.publicKey()),
-                       .bSig = "",
-                       .costCap = 1000,
-                       .pinchId = "bench-" + std::to_string(number),
-                       .prompt = "How far is it from here to the sea?",
-                       .requestedAt = std::int64_t(time(nullptr))};
+    PinchRequest pinch{hex(key.publicKey()),
+                       "",
+                       1000,
+                       "bench-" + std::to_string(number),
+                       "How far is it from here to the sea?",
+                       std::int64_t(time(nullptr))};
     pinch.bSig = hex(key.sign(canonicalEncode(signingPayloadOf(pinch))));
     return encodePinchRequest(pinch);
 }
 
-double millisecondsOf(Clock::duration duration) {
-    return std::chrono::duration<double, std::milli>(duration).count();
-}
-
 } // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    const QCoreApplication app(argc, argv);
     const SigningKey key = SigningKey::generate();
-    char keyDir[] = "/tmp/daemon-bench-XXXXXX";
-    if (!::mkdtemp(keyDir))
-        return 1;
+    const QTemporaryDir keys;
 
     // Added latency: a direct call and a pinch through the daemon, taken in turns.
-    constexpr int rounds = 400;
+    constexpr int rounds = 400, warmup = 20;
     {
-        ModelServer fast(std::chrono::milliseconds(0));
-        DaemonProcess daemon(fast.port(), std::string(keyDir) + "/fast.key");
-        httplib::Client direct("127.0.0.1", fast.port()), viaDaemon("127.0.0.1", daemon.port());
-        direct.set_keep_alive(true);
-        direct.set_tcp_nodelay(true);
-        viaDaemon.set_tcp_nodelay(true);
-        viaDaemon.set_keep_alive(true);
+        const ModelServer fast(milliseconds(0), completion);
+        const Daemon daemon(fast, keys.filePath("fast.key"));
+        httplib::Client direct("127.0.0.1", fast.port()), viaDaemon("127.0.0.1", daemon.port);
+        for (httplib::Client* client : {&direct, &viaDaemon}) {
+            client->set_keep_alive(true);
+            client->set_tcp_nodelay(true);
+        }
         const std::string request = R"({"model":"bench-model","messages":[{"role":"user",)"
                                     R"("content":"How far is it from here to the sea?"}],)"
                                     R"("max_tokens":1000,"stream":false})";
-        std::vector<std::string> bodies;
-        for (int i = 0; i < rounds + 20; ++i)
-            bodies.push_back(pinchBody(key, i));
         std::vector<double> directMs, daemonMs, addedMs;
-        for (int i = 0; i < rounds + 20; ++i) {
-            const auto start = Clock::now();
+        for (int i = 0; i < warmup + rounds; ++i) {
+            const std::string pinch = pinchBody(key, i);
+            const double start = bench::monotonicMillis();
             const auto plain = direct.Post("/v1/chat/completions", request, "application/json");
-            const auto middle = Clock::now();
-            const auto pinched =
-                viaDaemon.Post("/pinch", bodies[std::size_t(i)], "application/json");
-            const auto end = Clock::now();
+            const double middle = bench::monotonicMillis();
+            const auto pinched = viaDaemon.Post("/pinch", pinch, "application/json");
+            const double end = bench::monotonicMillis();
             if (!plain || plain->status != 200 || !pinched || pinched->status != 200) {
-                std::cerr << "an exchange failed in round " << i << "\n";
+                std::fprintf(stderr, "an exchange failed in round %d\n", i);
                 return 1;
             }
-            if (i < 20) // warming up
+            if (i < warmup)
                 continue;
-            directMs.push_back(millisecondsOf(middle - start));
-            daemonMs.push_back(millisecondsOf(end - middle));
+            directMs.push_back(middle - start);
+            daemonMs.push_back(end - middle);
             addedMs.push_back(daemonMs.back() - directMs.back());
         }
         std::printf("added latency over a direct call, %d rounds on loopback:\n"
@@ -182,36 +118,27 @@ int main() {
     // Memory: 32 pinches at once, each waiting for a slow model server; then 32 whose answers
     // are 15 MiB each.
     const std::string large = R"({"model":"m","choices":[{"message":{"content":")" +
-                              std::string(15 * 1024 * 1024, 'x') + R"("}}]})";
-    const std::string small = completion;
-    for (const std::string* answer : {&small, &large}) {
-        constexpr int waiting = 32;
-        ModelServer slow(std::chrono::milliseconds(3000), *answer);
-        DaemonProcess daemon(slow.port(), std::string(keyDir) + "/slow.key");
-        const long idle = daemon.kilobytes("VmRSS");
+                              std::string(15 << 20, 'x') + R"("}}]})";
+    for (const std::string& answer : {std::string(completion), large}) {
+        const ModelServer slow(milliseconds(3000), answer);
+        const Daemon daemon(slow, keys.filePath("slow.key"));
+        const long idle = daemon.kib("VmRSS");
+        std::atomic<int> answered = 0;
         std::vector<std::thread> clients;
-        std::vector<int> statuses(waiting);
-        for (int i = 0; i < waiting; ++i)
-            clients.emplace_back([&, i] {
-                httplib::Client client("127.0.0.1", daemon.port());
+        for (int i = 0; i < 32; ++i)
+            clients.emplace_back([&, body = pinchBody(key, 1000 + i)] {
+                httplib::Client client("127.0.0.1", daemon.port);
                 client.set_read_timeout(std::chrono::seconds(60));
-                const auto reply =
-                    client.Post("/pinch", pinchBody(key, 1000 + i), "application/json");
-                statuses[std::size_t(i)] = reply ? reply->status : -int(reply.error());
-                if (reply && reply->status != 200)
-                    std::cerr << reply->body.substr(0, 200) << "\n";
+                const auto reply = client.Post("/pinch", body, "application/json");
+                answered += reply && reply->status == 200 ? 1 : 0;
             });
-        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-        const long whileWaiting = daemon.kilobytes("VmRSS");
+        std::this_thread::sleep_for(milliseconds(1500));
+        const long waiting = daemon.kib("VmRSS");
         for (std::thread& client : clients)
             client.join();
-        const long answered = long(std::count(statuses.begin(), statuses.end(), 200));
-        std::printf("memory with %d pinches waiting on a slow model server, answers of %zu bytes "
-                    "(%ld answered 200):\n"
-                    "  idle %ld kB, while waiting %ld kB, peak %ld kB\n",
-                    waiting, answer->size(), answered, idle, whileWaiting,
-                    daemon.kilobytes("VmHWM"));
+        std::printf("memory with 32 pinches waiting on a slow model server, answers of %zu bytes "
+                    "(%d answered 200):\n  idle %ld kB, while waiting %ld kB, peak %ld kB\n",
+                    answer.size(), answered.load(), idle, waiting, daemon.kib("VmHWM"));
     }
-    std::filesystem::remove_all(keyDir);
     return 0;
 }

@@ -1,9 +1,11 @@
-// Start-up beside its floor: starts the client's measured variant and the floor program in turn,
-// both built with the first-frame hook, and takes the time from just before the start to the frame
-// each one reports, and each one's peak resident memory.
+// Start-up beside its floor: starts the client, asked to report its first frame, and the floor
+// program, which always does, in turn, and takes the time from just before the start to the
+// frame each one reports, and each one's peak resident memory and CPU time.
 //
 // startup_bench [--runs N] CLIENT FLOOR
-#include "stats.h"
+#include "bench.h"
+
+#include "probe/first_frame_probe.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -13,84 +15,61 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <filesystem>
-#include <optional>
-#include <string>
-#include <vector>
 
 extern char** environ;
 
-namespace {
-
 using namespace vorlund::bench;
 
-struct Run {
-    double startupMillis = 0;
-    double peakRssMiB = 0;
-    double cpuMillis = 0; // user and system, all threads, start to exit
+namespace {
+
+struct Runs {
+    std::vector<double> startupMillis, peakRssMiB, cpuMillis; // CPU: all threads, start to exit
 };
 
-long long monotonicNanos() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long long>(now.tv_sec) * 1'000'000'000LL + now.tv_nsec;
-}
-
-// Reads the child's standard output until the hook's line or the deadline.
-std::optional<long long> awaitFirstFrame(int fd, long long deadline) {
-    std::string seen;
-    char chunk[512];
-    while (monotonicNanos() < deadline) {
-        pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, 100) <= 0)
-            continue;
-        const ssize_t n = ::read(fd, chunk, sizeof chunk);
-        if (n <= 0)
-            return std::nullopt;
-        seen.append(chunk, std::size_t(n));
-        const auto at = seen.find("first frame at ");
-        const auto end = at == std::string::npos ? at : seen.find('\n', at);
-        if (end != std::string::npos)
-            return std::stoll(seen.substr(at + 15, end - at - 15));
-    }
-    return std::nullopt;
-}
-
-std::optional<Run> runOnce(const std::string& program) {
+// Runs program once, into `into` unless that is null; whether it reported its frame and exited.
+bool runOnce(const std::string& program, Runs* into) {
     int out[2];
     if (::pipe2(out, O_CLOEXEC) != 0)
-        return std::nullopt;
+        return false;
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
     char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
-
-    const long long started = monotonicNanos();
+    const double started = monotonicMillis();
     pid_t child = 0;
-    const int spawned = posix_spawn(&child, program.c_str(), &actions, nullptr, argv, environ);
+    const int spawned = posix_spawn(&child, argv[0], &actions, nullptr, argv, environ);
     posix_spawn_file_actions_destroy(&actions);
     ::close(out[1]);
-    if (spawned != 0) {
-        ::close(out[0]);
-        return std::nullopt;
+    // Its standard output until the probe's line, within 30 s.
+    std::string seen;
+    const auto lineEnd = [&] { return seen.find('\n', seen.find("first frame at ")); };
+    for (char chunk[512]; spawned == 0 && lineEnd() == std::string::npos;) {
+        pollfd ready{out[0], POLLIN, 0};
+        const int left = int(started + 30'000 - monotonicMillis());
+        const ssize_t n = left > 0 && ::poll(&ready, 1, left) > 0 ? ::read(out[0], chunk, 512) : 0;
+        if (n <= 0)
+            break;
+        seen.append(chunk, std::size_t(n));
     }
-    const auto frame = awaitFirstFrame(out[0], started + 30'000'000'000LL);
-    if (!frame)
+    ::close(out[0]);
+    const bool reported = lineEnd() != std::string::npos;
+    if (spawned == 0 && !reported)
         ::kill(child, SIGKILL);
     int status = 0;
     rusage usage{};
-    ::wait4(child, &status, 0, &usage);
-    ::close(out[0]);
-    if (!frame || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        return std::nullopt;
+    if (spawned != 0 || ::wait4(child, &status, 0, &usage) != child || !reported ||
+        !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        return false;
     auto millis = [](const timeval& t) { return double(t.tv_sec) * 1e3 + double(t.tv_usec) / 1e3; };
-    return Run{.startupMillis = double(*frame - started) / 1e6,
-               .peakRssMiB = double(usage.ru_maxrss) / 1024.0,
-               .cpuMillis = millis(usage.ru_utime) + millis(usage.ru_stime)};
+    if (into) {
+        const auto frame = std::stoll(seen.substr(seen.find("first frame at ") + 15));
+        into->startupMillis.push_back(double(frame) / 1e6 - started);
+        into->peakRssMiB.push_back(double(usage.ru_maxrss) / 1024.0);
+        into->cpuMillis.push_back(millis(usage.ru_utime) + millis(usage.ru_stime));
+    }
+    return true;
 }
 
 } // namespace
@@ -118,38 +97,26 @@ int main(int argc, char** argv) {
     ::setenv("XDG_RUNTIME_DIR", dataHome, 1);
     ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
     ::setenv("QT_QUICK_BACKEND", "software", 1);
+    ::setenv(vorlund::firstFrameProbeVariable, "1", 1);
 
-    std::vector<Run> ours, floor;
+    Runs ours, floor;
     int failures = 0;
     for (int i = -1; i < runs; ++i) {
         // Alternating order; round -1 only warms the caches and makes the key.
         for (int side = 0; side < 2; ++side) {
             const bool oursNow = (side == 0) == (i % 2 == 0);
-            const auto run = runOnce(programs[oursNow ? 0 : 1]);
-            if (!run) {
-                ++failures;
-                continue;
-            }
-            if (i >= 0)
-                (oursNow ? ours : floor).push_back(*run);
+            Runs* into = i < 0 ? nullptr : oursNow ? &ours : &floor;
+            failures += runOnce(programs[oursNow ? 0 : 1], into) ? 0 : 1;
         }
     }
     std::filesystem::remove_all(dataHome);
 
-    auto column = [](const std::vector<Run>& rs, double Run::*field) {
-        std::vector<double> values;
-        for (const Run& r : rs)
-            values.push_back(r.*field);
-        return median(values);
-    };
     std::printf("%d runs each, interleaved, medians; failed runs: %d\n\n", runs, failures);
     printTableHead();
-    printRatioRow("start-up to first frame with the key (ms)", 1,
-                  column(floor, &Run::startupMillis), column(ours, &Run::startupMillis), 1.3);
-    printRatioRow("peak RSS (MiB)", 1, column(floor, &Run::peakRssMiB),
-                  column(ours, &Run::peakRssMiB), 1.15);
+    printRatioRow("start-up to first frame with the key (ms)", 1, median(floor.startupMillis),
+                  median(ours.startupMillis), 1.3);
+    printRatioRow("peak RSS (MiB)", 1, median(floor.peakRssMiB), median(ours.peakRssMiB), 1.15);
     // Less at the mercy of the machine's other load than the wall clock; includes the exit.
-    printRow("CPU time, start to exit (ms)", 1, column(floor, &Run::cpuMillis),
-             column(ours, &Run::cpuMillis));
+    printRow("CPU time, start to exit (ms)", 1, median(floor.cpuMillis), median(ours.cpuMillis));
     return failures == 0 ? 0 : 1;
 }

@@ -1,4 +1,5 @@
 #include "app/client_state.h"
+#include "probe/first_frame_probe.h"
 
 #include <QProcess>
 #include <QRegularExpression>
@@ -45,12 +46,11 @@ private slots:
             environment.insert("QT_QPA_PLATFORM", "xcb");
             environment.remove("DISPLAY");
         }
+        // Asked as the start-up benchmark asks, the program prints when the first frame that
+        // shows the key is on screen, then quits.
+        environment.insert(firstFrameProbeVariable, "1");
         program.setProcessEnvironment(environment);
-        // The measured variant prints when the first frame that shows the key is on screen,
-        // then quits; it starts as the program does.
-        program.start(exitCode == 0 && arguments.isEmpty() ? VORLUND_FIRST_FRAME_PROGRAM
-                                                           : VORLUND_PROGRAM,
-                      arguments);
+        program.start(VORLUND_PROGRAM, arguments);
         QVERIFY(program.waitForFinished(60000));
         QCOMPARE(program.exitCode(), exitCode);
         const QString printed =

@@ -3,6 +3,7 @@
 #include "scripted_daemon.h"
 #include "ui/content_view.h"
 #include "ui/display_text.h"
+#include "ui/drawn_icons.h"
 #include "ui/main_window.h"
 #include "ui/window_commands.h"
 
@@ -235,6 +236,44 @@ private slots:
             at += part.size();
         }
         QCOMPARE(at, answer.size());
+    }
+
+    // The Send button's icon, drawn here: at the size asked (24 when none), black on transparent
+    // for the button to tint, smooth, filling most of its square with strokes of its weight;
+    // an icon it does not know is blank.
+    void drawnIcon_data() {
+        QTest::addColumn<QString>("id");
+        QTest::addColumn<QSize>("asked");
+        QTest::addColumn<int>("side");
+        QTest::addColumn<bool>("drawn");
+        QTest::newRow("Send, 16") << "paper-plane" << QSize(16, 16) << 16 << true;
+        QTest::newRow("Send, no size") << "paper-plane" << QSize() << 24 << true;
+        QTest::newRow("Send, 48") << "paper-plane" << QSize(48, 48) << 48 << true;
+        QTest::newRow("unknown") << "kite" << QSize(16, 16) << 16 << false;
+    }
+    void drawnIcon() {
+        QFETCH(QString, id);
+        QFETCH(QSize, asked);
+        QFETCH(int, side);
+        QFETCH(bool, drawn);
+        QSize size;
+        const QImage icon = DrawnIcons().requestImage(id, &size, asked);
+        QCOMPARE(icon.size(), QSize(side, side));
+        QCOMPARE(size, icon.size());
+        double ink = 0;
+        int smooth = 0;
+        QRect box;
+        for (int y = 0; y < side; ++y)
+            for (int x = 0; x < side; ++x) {
+                const QRgb pixel = icon.pixel(x, y);
+                ink += qAlpha(pixel) / 255.0 / (side * side);
+                smooth += qAlpha(pixel) > 0 && qAlpha(pixel) < 255;
+                QCOMPARE(pixel & 0xffffff, 0u);
+                box |= qAlpha(pixel) > 0 ? QRect(x, y, 1, 1) : QRect();
+            }
+        QCOMPARE(ink > 0, drawn);
+        QVERIFY2(!drawn || (ink > 0.18 && ink < 0.24), qPrintable(QString::number(ink)));
+        QVERIFY(!drawn || (smooth > 0 && box.width() > side * 0.8 && box.height() > side * 0.8));
     }
 
     // Keys anywhere in the window, the read-only response included, mean the same command.
