@@ -78,24 +78,25 @@ ColumnLayout {
             Layout.fillHeight: true
             Layout.minimumHeight: 100
             Layout.preferredHeight: 100
-            onPartedChanged: if (parted)
-                partsBox.active = true
 
             InputFrame {
                 objectName: "responseFrame"
                 anchors.fill: parent
-                input: box.parted && partsBox.item ? partsBox.item.contentItem : responseText
+                input: box.parted && partsBox.item ? partsBox.item : responseText
                 marked: pane.view.unverified
                 lineColor: marked ? pane.colours.invalid : pane.colours.separator
             }
 
-            ScrollView {
+            Flickable {
                 anchors.fill: parent
                 visible: !box.parted
-                ScrollBar.horizontal.policy: ScrollBar.AlwaysOff
+                clip: true
+                flickableDirection: Flickable.VerticalFlick
+                boundsBehavior: Flickable.StopAtBounds
+                ScrollBar.vertical: ScrollBar {}
 
                 // The answer text itself.
-                AnswerText {
+                TextArea.flickable: AnswerText {
                     id: responseText
                     objectName: "responseText"
                     // Read from the view alone, so that a long answer never reaches this text.
@@ -133,22 +134,16 @@ ColumnLayout {
                 }
             }
 
-            Loader {
+            FirstUse {
                 id: partsBox
                 anchors.fill: parent
-                active: false
-                visible: box.parted
-                sourceComponent: ScrollView {
-                    ScrollBar.horizontal.policy: ScrollBar.AlwaysOff
-
-                    AnswerParts {
-                        objectName: "responseParts"
-                        view: pane.view
-                        answerPane: pane
-                        Accessible.name: responseText.Accessible.name
-                        Accessible.description: responseText.Accessible.description
-                    }
-                }
+                wanted: box.parted
+                source: "AnswerParts.qml"
+                properties: ({
+                        view: pane.view,
+                        answerPane: pane,
+                        single: responseText
+                    })
             }
 
             Loader {

@@ -12,6 +12,8 @@ ListView {
     required property ContentView view
     // The pane, which hands on keys and opens the menu for its answer texts.
     required property Item answerPane
+    // The answer as one text, which this stands in for: named and described as it is.
+    required property Item single
 
     // The whole answer is selected.
     property bool allSelected: false
@@ -38,6 +40,7 @@ ListView {
                                               originY + contentHeight - height));
     }
 
+    objectName: "responseParts"
     model: view.shownParts.length > 1 ? view.shownParts : []
     clip: true
     activeFocusOnTab: true
@@ -75,7 +78,10 @@ ListView {
         font: Fonts.body
     }
 
+    ScrollBar.vertical: ScrollBar {}
     Accessible.role: Accessible.EditableText
+    Accessible.name: single.Accessible.name
+    Accessible.description: single.Accessible.description
     Accessible.focusable: true
     Accessible.readOnly: true
 

@@ -5,7 +5,7 @@ import Vorlund
 
 // The prompt, as typed. Gives up height, down to its least, when the window is too small for
 // every row.
-ScrollView {
+Flickable {
     id: box
 
     required property ContentView view
@@ -23,14 +23,12 @@ ScrollView {
     Layout.minimumHeight: 80
     Layout.preferredHeight: 140
     Layout.maximumHeight: 140
-    ScrollBar.horizontal.policy: ScrollBar.AlwaysOff
-    background: InputFrame {
-        objectName: "promptFrame"
-        input: editor
-        lineColor: box.colours.separator
-    }
+    clip: true
+    flickableDirection: Flickable.VerticalFlick
+    boundsBehavior: Flickable.StopAtBounds
+    ScrollBar.vertical: ScrollBar {}
 
-    TextArea {
+    TextArea.flickable: TextArea {
         id: editor
         objectName: "promptEditor"
         text: box.view.promptToShow
@@ -38,7 +36,11 @@ ScrollView {
         font: Fonts.body
         wrapMode: TextEdit.Wrap
         selectByMouse: true
-        background: null
+        background: InputFrame {
+            objectName: "promptFrame"
+            input: editor
+            lineColor: box.colours.separator
+        }
         Accessible.name: qsTr("Pinch")
 
         // Tab and Shift+Tab move on, as everywhere else in the window, rather than

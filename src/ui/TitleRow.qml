@@ -26,15 +26,10 @@ RowLayout {
 
     FirstUse {
         wanted: view.sigValid !== undefined
-        sourceComponent: SignatureBadge {
-            objectName: "signatureBadge"
-            // Unchanged while hidden (sigValid is cleared at every send), so hiding the
-            // badge does not load and tint its other icon and lay out its other caption.
-            valid: view.sigValid !== false
-            daemonKey: view.aPubKey
-            validColor: colours.valid
-            invalidColor: colours.invalid
-            font: Fonts.monoCaption
-        }
+        source: "SignatureBadge.qml"
+        properties: ({
+                view: view,
+                colours: colours
+            })
     }
 }
