@@ -82,21 +82,18 @@ ColumnLayout {
             InputFrame {
                 objectName: "responseFrame"
                 anchors.fill: parent
-                input: box.parted && partsBox.item ? partsBox.item : responseText
+                input: box.parted && partsBox.item ? partsBox.item.contentItem : responseText
                 marked: pane.view.unverified
                 lineColor: marked ? pane.colours.invalid : pane.colours.separator
             }
 
-            Flickable {
+            ScrollView {
                 anchors.fill: parent
                 visible: !box.parted
-                clip: true
-                flickableDirection: Flickable.VerticalFlick
-                boundsBehavior: Flickable.StopAtBounds
-                ScrollBar.vertical: ScrollBar {}
+                ScrollBar.horizontal.policy: ScrollBar.AlwaysOff
 
                 // The answer text itself.
-                TextArea.flickable: AnswerText {
+                AnswerText {
                     id: responseText
                     objectName: "responseText"
                     // Read from the view alone, so that a long answer never reaches this text.

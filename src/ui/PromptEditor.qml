@@ -5,7 +5,7 @@ import Vorlund
 
 // The prompt, as typed. Gives up height, down to its least, when the window is too small for
 // every row.
-Flickable {
+ScrollView {
     id: box
 
     required property ContentView view
@@ -23,12 +23,14 @@ Flickable {
     Layout.minimumHeight: 80
     Layout.preferredHeight: 140
     Layout.maximumHeight: 140
-    clip: true
-    flickableDirection: Flickable.VerticalFlick
-    boundsBehavior: Flickable.StopAtBounds
-    ScrollBar.vertical: ScrollBar {}
+    ScrollBar.horizontal.policy: ScrollBar.AlwaysOff
+    background: InputFrame {
+        objectName: "promptFrame"
+        input: editor
+        lineColor: box.colours.separator
+    }
 
-    TextArea.flickable: TextArea {
+    TextArea {
         id: editor
         objectName: "promptEditor"
         text: box.view.promptToShow
@@ -36,11 +38,7 @@ Flickable {
         font: Fonts.body
         wrapMode: TextEdit.Wrap
         selectByMouse: true
-        background: InputFrame {
-            objectName: "promptFrame"
-            input: editor
-            lineColor: box.colours.separator
-        }
+        background: null
         Accessible.name: qsTr("Pinch")
 
         // Tab and Shift+Tab move on, as everywhere else in the window, rather than
