@@ -4,6 +4,8 @@ import Vorlund
 
 // The window's heading, and the signature badge at the trailing edge once an answer is judged.
 RowLayout {
+    id: row
+
     required property ContentView view
     required property Colours colours
 
@@ -25,11 +27,11 @@ RowLayout {
     }
 
     FirstUse {
-        wanted: view.sigValid !== undefined
+        wanted: row.view.sigValid !== undefined
         source: "SignatureBadge.qml"
         properties: ({
-                view: view,
-                colours: colours
+                view: row.view,
+                colours: row.colours
             })
     }
 }
