@@ -78,8 +78,6 @@ ColumnLayout {
             Layout.fillHeight: true
             Layout.minimumHeight: 100
             Layout.preferredHeight: 100
-            onPartedChanged: if (parted)
-                partsBox.active = true
 
             InputFrame {
                 objectName: "responseFrame"
@@ -133,22 +131,16 @@ ColumnLayout {
                 }
             }
 
-            Loader {
+            FirstUse {
                 id: partsBox
                 anchors.fill: parent
-                active: false
-                visible: box.parted
-                sourceComponent: ScrollView {
-                    ScrollBar.horizontal.policy: ScrollBar.AlwaysOff
-
-                    AnswerParts {
-                        objectName: "responseParts"
-                        view: pane.view
-                        answerPane: pane
-                        Accessible.name: responseText.Accessible.name
-                        Accessible.description: responseText.Accessible.description
-                    }
-                }
+                wanted: box.parted
+                source: "AnswerParts.qml"
+                properties: ({
+                        view: pane.view,
+                        answerPane: pane,
+                        single: responseText
+                    })
             }
 
             Loader {

@@ -117,10 +117,11 @@ ApplicationWindow {
         FirstUse {
             Layout.fillWidth: true
             wanted: contentView.modelVersion !== ""
-            sourceComponent: ResultRow {
-                view: contentView
-                colours: windowColours
-            }
+            source: "ResultRow.qml"
+            properties: ({
+                    view: contentView,
+                    colours: windowColours
+                })
         }
 
         FirstUse {
@@ -130,11 +131,12 @@ ApplicationWindow {
             Layout.maximumHeight: Layout.preferredHeight
             Layout.minimumHeight: item ? item.leastHeight : 0
             wanted: contentView.replayed || contentView.errorText !== undefined
-            sourceComponent: Messages {
-                view: contentView
-                colours: windowColours
-                overrun: column.overrun
-            }
+            source: "Messages.qml"
+            properties: ({
+                    view: contentView,
+                    colours: windowColours,
+                    overrun: Qt.binding(() => column.overrun)
+                })
         }
     }
 }

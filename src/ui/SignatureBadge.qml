@@ -9,18 +9,19 @@ import Vorlund
 RowLayout {
     id: badge
 
-    required property bool valid
-    required property string daemonKey
-    required property color validColor
-    required property color invalidColor
-    property alias font: caption.font
+    required property ContentView view
+    required property Colours colours
+    // Unchanged while hidden (sigValid is cleared at every send), so hiding the badge does not
+    // load and tint its other icon and lay out its other caption.
+    readonly property bool valid: view.sigValid !== false
 
+    objectName: "signatureBadge"
     spacing: 4
 
     IconImage {
         objectName: "badgeIcon"
         source: badge.valid ? "icons/sealed-check.svg" : "icons/sealed-cross.svg"
-        color: badge.valid ? badge.validColor : badge.invalidColor
+        color: badge.valid ? badge.colours.valid : badge.colours.invalid
         sourceSize: Qt.size(caption.implicitHeight, caption.implicitHeight)
         Accessible.ignored: true
     }
@@ -28,9 +29,10 @@ RowLayout {
     KeyLabel {
         id: caption
         objectName: "badgeText"
-        text: badge.valid ? qsTr("signed by ") + DisplayText.shortened(badge.daemonKey, 8)
+        text: badge.valid ? qsTr("signed by ") + DisplayText.shortened(badge.view.aPubKey, 8)
                           : qsTr("signature invalid")
-        fullText: badge.daemonKey
+        fullText: badge.view.aPubKey
+        font: Fonts.monoCaption
         toolTipShown: hover.hovered
     }
 

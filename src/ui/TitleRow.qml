@@ -4,6 +4,8 @@ import Vorlund
 
 // The window's heading, and the signature badge at the trailing edge once an answer is judged.
 RowLayout {
+    id: row
+
     required property ContentView view
     required property Colours colours
 
@@ -25,16 +27,11 @@ RowLayout {
     }
 
     FirstUse {
-        wanted: view.sigValid !== undefined
-        sourceComponent: SignatureBadge {
-            objectName: "signatureBadge"
-            // Unchanged while hidden (sigValid is cleared at every send), so hiding the
-            // badge does not load and tint its other icon and lay out its other caption.
-            valid: view.sigValid !== false
-            daemonKey: view.aPubKey
-            validColor: colours.valid
-            invalidColor: colours.invalid
-            font: Fonts.monoCaption
-        }
+        wanted: row.view.sigValid !== undefined
+        source: "SignatureBadge.qml"
+        properties: ({
+                view: row.view,
+                colours: row.colours
+            })
     }
 }

@@ -63,6 +63,10 @@ int main(int argc, char* argv[]) {
     if (someoneMayBeWatching())
         vorlund::setFatalErrorReport(vorlund::showFatalErrorBox);
 
+    // The window has no "+selector" variants of its files. Without the built-in selectors, the
+    // file selector that the application engine puts on every URL it resolves has none to look
+    // for either.
+    qputenv("QT_NO_BUILTIN_SELECTORS", "1");
     QQmlApplicationEngine engine;
     QObject::connect(
         &engine, &QQmlApplicationEngine::objectCreationFailed, &app,
