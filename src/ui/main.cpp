@@ -8,9 +8,12 @@
 #include <QCommandLineParser>
 #include <QGuiApplication>
 #include <QIcon>
+#include <QImage>
+#include <QPixmap>
 #include <QQmlApplicationEngine>
 #include <QQuickStyle>
 #include <QQuickWindow>
+#include <QResource>
 #include <QtQml/qqmlextensionplugin.h>
 
 Q_IMPORT_QML_PLUGIN(VorlundPlugin)
@@ -72,16 +75,19 @@ int main(int argc, char* argv[]) {
         &engine, &QQmlApplicationEngine::objectCreationFailed, &app,
         [] { QCoreApplication::exit(1); }, Qt::QueuedConnection);
     QQuickWindow* window = vorlund::loadMainWindow(engine);
-    // The menu's icon on the window too: the installed theme's, or the copy built in. It is for
-    // the window manager, not for the window's content, so the SVG icon engine waits until the
-    // first frame is out.
+    // The menu's icon on the window too, for the window manager, once the first frame is out.
+    // Raw pixels: decoding any image file would load every image plugin, and an SVG Qt's SVG
+    // engine, which nothing at start needs.
     if (window)
         QObject::connect(
             window, &QQuickWindow::frameSwapped, &app,
             [] {
-                QGuiApplication::setWindowIcon(
-                    QIcon::fromTheme(QStringLiteral("org.vorlund.client"),
-                                     QIcon(QStringLiteral(":/vorlund/org.vorlund.client.svg"))));
+                const QByteArray pixels =
+                    QResource(QStringLiteral(":/vorlund/window-icon.rgba")).uncompressedData();
+                const QIcon icon(
+                    QPixmap::fromImage(QImage(reinterpret_cast<const uchar*>(pixels.constData()),
+                                              64, 64, QImage::Format_RGBA8888_Premultiplied)));
+                QGuiApplication::setWindowIcon(icon);
             },
             Qt::ConnectionType(Qt::QueuedConnection | Qt::SingleShotConnection));
     // The start-up benchmark asks for its measurement: the first frame with the key, then quit.
