@@ -12,6 +12,13 @@ RowLayout {
 
     Layout.fillWidth: true
 
+    // Whether an exchange runs, as of each frame: an exchange that ends before the next frame
+    // changes nothing that shows but the button's state.
+    FrameLatch {
+        id: busy
+        value: view.isLoading
+    }
+
     component SendCaption: Text {
         anchors.verticalCenter: parent.verticalCenter
         font: sendButton.font
@@ -66,12 +73,12 @@ RowLayout {
                 }
 
                 SendCaption {
-                    visible: !view.isLoading
+                    visible: !busy.shown
                     text: qsTr("Send")
                 }
 
                 SendCaption {
-                    visible: view.isLoading
+                    visible: busy.shown
                     text: qsTr("Thinking…")
                 }
             }
@@ -165,7 +172,7 @@ RowLayout {
     }
 
     FirstUse {
-        wanted: view.isLoading
+        wanted: busy.shown
         Layout.preferredWidth: 18
         Layout.preferredHeight: 18
         source: "ThinkingIndicator.qml"
