@@ -26,6 +26,12 @@ RowLayout {
         Accessible.ignored: true
     }
 
+    component SendIcon: IconImage {
+        anchors.fill: parent
+        source: "image://drawn/paper-plane"
+        sourceSize: Qt.size(16, 16)
+    }
+
     // Drawn as the style draws a push button, in colours worked out once from the window's
     // palette. The style's button draws from a palette of its own, whose colour group follows
     // the button's state, so that each switch between enabled and disabled, twice an exchange,
@@ -65,11 +71,22 @@ RowLayout {
                 anchors.centerIn: parent
                 spacing: sendButton.spacing
 
-                IconImage {
+                // The icon in both colours, each tinted once: tinting one icon anew at every
+                // switch between enabled and disabled loads and draws it again.
+                Item {
                     anchors.verticalCenter: parent.verticalCenter
-                    source: "image://drawn/paper-plane"
-                    sourceSize: Qt.size(16, 16)
-                    color: sendButton.captionColour
+                    implicitWidth: 16
+                    implicitHeight: 16
+
+                    SendIcon {
+                        visible: sendButton.enabled
+                        color: colours.palette.buttonText
+                    }
+
+                    SendIcon {
+                        visible: !sendButton.enabled
+                        color: colours.palette.disabled.buttonText
+                    }
                 }
 
                 SendCaption {
