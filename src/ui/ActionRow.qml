@@ -12,13 +12,6 @@ RowLayout {
 
     Layout.fillWidth: true
 
-    // Whether an exchange runs, as of each frame: an exchange that ends before the next frame
-    // changes nothing that shows but the button's state.
-    FrameLatch {
-        id: busy
-        value: view.isLoading
-    }
-
     component SendCaption: Text {
         anchors.verticalCenter: parent.verticalCenter
         font: sendButton.font
@@ -165,6 +158,13 @@ RowLayout {
                 color: "transparent"
                 border.color: Qt.rgba(1, 1, 1, 30 / 255)
             }
+        }
+
+        // Whether an exchange runs, as of each frame: an exchange that ends before the next
+        // frame changes nothing that shows but the button's state.
+        FrameLatch {
+            id: busy
+            value: view.isLoading
         }
 
         FocusRing {

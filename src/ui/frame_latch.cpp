@@ -2,12 +2,16 @@
 
 namespace vorlund {
 
-FrameLatch::FrameLatch(QQuickItem* parent) : QQuickItem(parent) {
-    setVisible(false);
+namespace {
+
+bool same(const QVariant& a, const QVariant& b) {
+    return a.metaType() == b.metaType() && a == b;
 }
 
+} // namespace
+
 void FrameLatch::setValue(const QVariant& value) {
-    if (value_ == value && value_.metaType() == value.metaType())
+    if (same(value_, value))
         return;
     value_ = value;
     emit valueChanged();
@@ -22,14 +26,8 @@ void FrameLatch::updatePolish() {
     handOn();
 }
 
-void FrameLatch::itemChange(ItemChange change, const ItemChangeData& data) {
-    QQuickItem::itemChange(change, data);
-    if (change == ItemSceneChange && !data.window)
-        handOn();
-}
-
 void FrameLatch::handOn() {
-    if (shown_ == value_ && shown_.metaType() == value_.metaType())
+    if (same(shown_, value_))
         return;
     shown_ = value_;
     emit shownChanged();
