@@ -87,6 +87,11 @@ ColumnLayout {
                 lineColor: marked ? pane.colours.invalid : pane.colours.separator
             }
 
+            FrameLatch {
+                id: shownAnswer
+                value: pane.view.shownParts.length > 1 ? "" : pane.view.shownResponse
+            }
+
             ScrollView {
                 anchors.fill: parent
                 visible: !box.parted
@@ -96,8 +101,10 @@ ColumnLayout {
                 AnswerText {
                     id: responseText
                     objectName: "responseText"
-                    // Read from the view alone, so that a long answer never reaches this text.
-                    answer: pane.view.shownParts.length > 1 ? "" : pane.view.shownResponse
+                    // Read from the view alone, so that a long answer never reaches this text;
+                    // as of each frame, so that an answer emptied and filled again between two
+                    // frames is laid out once.
+                    answer: shownAnswer.shown
                     font: Fonts.body
                     readOnly: true
                     selectByMouse: true
