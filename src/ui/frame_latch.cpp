@@ -1,5 +1,7 @@
 #include "frame_latch.h"
 
+#include <QQuickWindow>
+
 namespace vorlund {
 
 namespace {
@@ -15,8 +17,10 @@ void FrameLatch::setValue(const QVariant& value) {
         return;
     value_ = value;
     emit valueChanged();
-    // The first value, before there is anything to show, goes straight on.
-    if (window() && isComponentComplete())
+    // The first value, before there is anything to show, goes straight on; so does every value
+    // while the window is hidden or minimised, where no frame comes and a screen reader would
+    // otherwise read the old one.
+    if (window() && window()->isExposed() && isComponentComplete())
         polish();
     else
         handOn();

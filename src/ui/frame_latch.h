@@ -10,8 +10,8 @@ namespace vorlund {
 // at once. A value that changes several times between two frames, as the answer does when an
 // exchange empties the box and fills it again within a millisecond, then reaches the items that
 // show it, and is laid out, once. Every frame still shows the value of its time. Outside a
-// window, where no frame comes, the value is handed on at once. The latch draws nothing; inside
-// a layout, it would still take room.
+// window, or in one not on screen, where no frame comes, the value is handed on at once. The latch
+// draws nothing; inside a layout, it would still take room.
 class FrameLatch : public QQuickItem {
     Q_OBJECT
     QML_ELEMENT
