@@ -178,11 +178,11 @@ RowLayout {
     }
 
     FirstUse {
-        wanted: view.pinchId !== ""
+        wanted: view.shownPinchId !== ""
         sourceComponent: KeyLabel {
             objectName: "pinchIdText"
-            text: qsTr("pinchId: ") + DisplayText.shortened(view.pinchId, 8)
-            fullText: view.pinchId
+            text: qsTr("pinchId: ") + DisplayText.shortened(view.shownPinchId, 8)
+            fullText: view.shownPinchId
             font: Fonts.monoCaption2
             color: colours.secondary
         }

@@ -44,6 +44,8 @@ class ContentView : public QObject {
     Q_PROPERTY(QString shownErrorText READ shownErrorText NOTIFY errorTextChanged)
     // What to say under a response that the window shows only the start of; empty otherwise.
     Q_PROPERTY(QString cutNotice READ cutNotice NOTIFY responseChanged)
+    // pinchId as the window shows it: a daemon may send megabytes, which the window never reads.
+    Q_PROPERTY(QString shownPinchId READ shownPinchId NOTIFY pinchIdChanged)
     // The pinch id of the last send; an answer may name another.
     Q_PROPERTY(QString sentPinchId READ sentPinchId NOTIFY pinchIdChanged)
     // The answer names another pinch than the one sent: it may be a recorded one, replayed.
@@ -84,6 +86,7 @@ public:
     QStringList shownParts() const { return shownParts_; }
     QString shownErrorText() const { return DisplayText::bounded(errorText_.value_or(QString())); }
     QString cutNotice() const;
+    QString shownPinchId() const { return DisplayText::bounded(pinchId_); }
     QString sentPinchId() const { return sentPinchId_; }
     bool replayed() const;
     bool unverified() const { return unverified_; }
