@@ -179,10 +179,13 @@ ModelServer::Exchange ModelServer::send(const std::string& method, const std::st
     std::unique_ptr<httplib::ClientImpl> client =
         address.https ? std::make_unique<httplib::SSLClient>(address.host, address.port)
                       : std::make_unique<httplib::ClientImpl>(address.host, address.port);
-    const auto left = std::max(deadline - Clock::now(), Clock::duration(0));
-    client->set_connection_timeout(std::chrono::duration_cast<std::chrono::microseconds>(left));
-    client->set_read_timeout(std::chrono::duration_cast<std::chrono::microseconds>(left));
-    client->set_write_timeout(std::chrono::duration_cast<std::chrono::microseconds>(left));
+    // Whole milliseconds, rounded up: httplib waits in whole milliseconds, rounded down, and a
+    // wait that ended before the deadline would read as a broken exchange, not a late one.
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+        std::max(deadline - Clock::now(), Clock::duration(0)));
+    client->set_connection_timeout(left);
+    client->set_read_timeout(left);
+    client->set_write_timeout(left);
     // Or the body waits for the server's delayed acknowledgement of the head.
     client->set_tcp_nodelay(true);
 
